@@ -1,0 +1,56 @@
+#ifndef TARROW_FRAMEWORK_HOSTNAMETOOL_H
+#define TARROW_FRAMEWORK_HOSTNAMETOOL_H
+
+#include <string>
+
+// Reads and sets the machine's host name and keeps the name lines of
+// /etc/hosts (the computer-alias resource and the console use it). Static
+// operations only. System files are reached through Env::Get()->SystemPath,
+// /bin/hostname through Env::Get()->Runner().
+class HostNameTool {
+ public:
+  HostNameTool() = delete;
+
+  // Longest host name accepted (the size of the name buffer less its NUL).
+  enum { MAX_HOST_NAME_LENGTH = 511 };
+
+  // The host name; "NONAME" when it cannot be read or is empty.
+  static std::string GetHostName();
+
+  // The configured host name: the value of the first "HOSTNAME=<value>" line
+  // (exactly one '=') of /etc/sysconfig/network; when that file is missing or
+  // gives no name, the first line of /etc/hostname that is neither empty nor
+  // a comment, blanks trimmed; "NONAME" when neither gives a name.
+  static std::string GetCfgHostName();
+
+  // Runs "/bin/hostname <name>" and waits for it up to 5000 ms (killed after
+  // that). A name that is not a valid host name, and "NONAME", are refused:
+  // nothing runs.
+  static void SetHostName(std::string name);
+
+  // Makes /etc/hosts map address to name: nothing changes when a line of
+  // address with name as its first name exists; otherwise every line of
+  // address becomes "address<TAB>name", or that line is appended. Empty lines
+  // are dropped when the file is rewritten (crash-safely, keeping its mode).
+  // Throws Exception* "FORM_ERR" for a name that is not a valid host name or
+  // an address that is not an IPv4 address, and Exception* "IO" when
+  // /etc/hosts is missing or empty; nothing is written then.
+  static void WriteEtcHost(std::string name, std::string address);
+
+  // Removes from /etc/hosts every line whose second field is name; rewrites
+  // the file only when a line was removed. A name that is not a valid host
+  // name changes nothing. Throws Exception* "IO" when /etc/hosts is missing
+  // or empty.
+  static void RemoveEtcHost(std::string name);
+
+  // The next field (a run of characters other than blank and tab) of text at
+  // or after position; position is left on the blank that ended it or at the
+  // end. "" when only blanks are left.
+  static std::string GetUntilMetCutChar(std::string text, int& position);
+
+  // Letters, digits, '-' and '.', starting with a letter or digit, 1 to
+  // MAX_HOST_NAME_LENGTH bytes.
+  static bool IsValidHostName(const std::string& name);
+};
+
+#endif
