@@ -1,6 +1,5 @@
 #include "framework/AsyncExecutor.h"
 
-#include <cxxabi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -77,9 +76,7 @@ void* AsyncExecutor::AsyncProc(void* arg) {
   events->Debug(self->_name + " 线程启动.");
   try {
     self->_exitCode.store(self->_executable->Run());
-  } catch (abi::__forced_unwind&) {
-    throw;  // the thread is being cancelled: let the unwinding go on
-  } catch (Exception* e) {
+  } catch (Exception* e) {  // a cancelled thread's forced unwind matches no clause and passes on
     ReportException(self->_name, e->message);
     delete e;
   } catch (std::exception& e) {

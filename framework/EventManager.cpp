@@ -1,6 +1,5 @@
 #include "framework/EventManager.h"
 
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -168,9 +167,7 @@ void EventManager::_Deliver(const EventData& event) {
     // A failing subscriber must not cost the others their event.
     try {
       client->Notify(event.kind, event.source, event.text);
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being cancelled
-    } catch (Exception* e) {
+    } catch (Exception* e) {  // a cancelled thread's forced unwind matches no clause and passes on
       delete e;
     } catch (std::exception& e) {
       PrintLine("Thread Received a exception,threadname:[EventManager] Exception is:" + std::string(e.what()));

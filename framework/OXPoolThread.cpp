@@ -1,6 +1,5 @@
 #include "framework/OXPoolThread.h"
 
-#include <cxxabi.h>
 
 #include <cstdio>
 #include <exception>
@@ -31,9 +30,7 @@ int OXPoolThread::Run() {
     // Whatever a job throws, the worker deletes it and takes the next one.
     try {
       job->Run();
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being cancelled
-    } catch (Exception* e) {
+    } catch (Exception* e) {  // a cancelled thread's forced unwind matches no clause and passes on
       delete e;
     } catch (std::exception& e) {
       std::string line =
