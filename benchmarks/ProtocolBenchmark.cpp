@@ -187,8 +187,12 @@ std::string Body(size_t size) {
   return body;
 }
 
-// Protocol round trips: threads requesters, rounds requests each.
-Samples ProtocolRoundTrips(TcpOXConnection& connection, const std::string& body, int threads, int rounds) {
+// Round trips timed one by one: threads requesters, rounds each. roundTrip
+// does one and tells whether it worked; what failed is counted and said
+// ("<what> round trips failed"). A requester whose round trip failed goes
+// on, or stops there when stopOnFailure (that latency is not kept then).
+template <class RoundTrip>
+Samples TimedRoundTrips(const char* what, int threads, int rounds, bool stopOnFailure, RoundTrip roundTrip) {
   std::vector<std::vector<double>> latencies(static_cast<size_t>(threads));
   std::atomic<int> failures{0};
   const auto started = Clock::now();
@@ -199,24 +203,33 @@ Samples ProtocolRoundTrips(TcpOXConnection& connection, const std::string& body,
       mine.reserve(static_cast<size_t>(rounds));
       for (int i = 0; i < rounds; ++i) {
         const auto begin = Clock::now();
-        try {
-          std::unique_ptr<std::string> answer(connection.Request("ECHO", body, 30000));
-          if (answer == nullptr || answer->size() != body.size()) failures.fetch_add(1);
-        } catch (Exception* e) {
-          delete e;
+        if (!roundTrip()) {
           failures.fetch_add(1);
+          if (stopOnFailure) break;
         }
         mine.push_back(MicrosSince(begin));
       }
     });
   }
   for (std::thread& worker : workers) worker.join();
-  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  if (failures.load() > 0) std::fprintf(g_out, "  !! %d protocol round trips failed\n", failures.load());
   Samples samples;
+  samples.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  if (failures.load() > 0) std::fprintf(g_out, "  !! %d %s round trips failed\n", failures.load(), what);
   for (auto& part : latencies) samples.micros.insert(samples.micros.end(), part.begin(), part.end());
-  samples.seconds = seconds;
   return samples;
+}
+
+// Protocol round trips: threads requesters, rounds requests each.
+Samples ProtocolRoundTrips(TcpOXConnection& connection, const std::string& body, int threads, int rounds) {
+  return TimedRoundTrips("protocol", threads, rounds, false, [&] {
+    try {
+      std::unique_ptr<std::string> answer(connection.Request("ECHO", body, 30000));
+      return answer != nullptr && answer->size() == body.size();
+    } catch (Exception* e) {
+      delete e;
+      return false;
+    }
+  });
 }
 
 int PlainConnect(unsigned short port) {
@@ -266,30 +279,7 @@ class PlainLink {
 // Plain blocking ping-pong of the same frame bytes: threads requesters,
 // rounds each, on one connection.
 Samples PlainRoundTrips(PlainLink& link, const std::string& frame, int threads, int rounds) {
-  std::vector<std::vector<double>> latencies(static_cast<size_t>(threads));
-  std::atomic<int> failures{0};
-  const auto started = Clock::now();
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      std::vector<double>& mine = latencies[static_cast<size_t>(t)];
-      mine.reserve(static_cast<size_t>(rounds));
-      for (int i = 0; i < rounds; ++i) {
-        const auto begin = Clock::now();
-        if (!link.RoundTrip(frame)) {
-          failures.fetch_add(1);
-          break;
-        }
-        mine.push_back(MicrosSince(begin));
-      }
-    });
-  }
-  for (std::thread& worker : workers) worker.join();
-  Samples samples;
-  samples.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  if (failures.load() > 0) std::fprintf(g_out, "  !! %d plain round trips failed\n", failures.load());
-  for (auto& part : latencies) samples.micros.insert(samples.micros.end(), part.begin(), part.end());
-  return samples;
+  return TimedRoundTrips("plain", threads, rounds, true, [&] { return link.RoundTrip(frame); });
 }
 
 struct ProcessFigures {

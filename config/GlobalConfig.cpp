@@ -13,25 +13,9 @@ const char* const GlobalConfig::DEFAULT_DIGEST = "5b1e8c04d97a3f62e0c4b19a7d85f3
 
 GlobalConfig::GlobalConfig() { _SetDefaults(); }
 
-GlobalConfig::GlobalConfig(std::vector<std::string>* lines, unsigned int* index)
-    : _changed(true),
-      _consolePort(0),
-      _netTestPort(0),
-      _flag(false),
-      _startDelay(0),
-      _takeoverWait(0),
-      _stopFailAction(0) {
-  FromToken(lines, index);
-}
+GlobalConfig::GlobalConfig(std::vector<std::string>* lines, unsigned int* index) { FromToken(lines, index); }
 
-GlobalConfig::GlobalConfig(std::string text)
-    : _changed(true),
-      _consolePort(0),
-      _netTestPort(0),
-      _flag(false),
-      _startDelay(0),
-      _takeoverWait(0),
-      _stopFailAction(0) {
+GlobalConfig::GlobalConfig(std::string text) {
   std::vector<std::string> lines = SplitLines(text);
   if (lines.size() == 9) lines.push_back("");
   if (lines.size() == 10) lines.push_back("");

@@ -79,14 +79,14 @@ class GlobalConfig : public IConfig {
   void _SetDefaults();
 
   mutable Framework::Mutex _lock;
-  bool _changed;  // set for defaults, cleared when a text was read
-  uint16_t _consolePort;
-  uint16_t _netTestPort;
+  bool _changed = true;  // set for defaults, cleared when a text was read
+  uint16_t _consolePort = 0;
+  uint16_t _netTestPort = 0;
   std::string _digests[3];
-  bool _flag;
-  uint32_t _startDelay;
-  uint32_t _takeoverWait;
-  uint16_t _stopFailAction;
+  bool _flag = false;
+  uint32_t _startDelay = 0;
+  uint32_t _takeoverWait = 0;
+  uint16_t _stopFailAction = 0;
   std::string _quorumDiskId;
   std::string _consoleText;
 };

@@ -163,12 +163,7 @@ void OXSocket::_ApplyConnectedOptions(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
 }
 
-void OXSocket::Connect(std::string host, unsigned short port) {
-  if (host.empty()) throw new Exception("IP_OR_DOMAIN_ERROR", "the ipaddress is empty!");
-  if (_state.load() != STATE_NOT_CONNECTED) {
-    throw new Exception("SOCKET_AREADY_CONNECTED",
-                        "there is a socket connected aready, cannot connect before it is disconnected.");
-  }
+int OXSocket::_SocketForConnect() {
   int fd = _fd.load();
   if (fd == -1) {
     errno = 0;
@@ -179,6 +174,16 @@ void OXSocket::Connect(std::string host, unsigned short port) {
     MutexGuard guard(_lock);
     _fd.store(fd);
   }
+  return fd;
+}
+
+void OXSocket::Connect(std::string host, unsigned short port) {
+  if (host.empty()) throw new Exception("IP_OR_DOMAIN_ERROR", "the ipaddress is empty!");
+  if (_state.load() != STATE_NOT_CONNECTED) {
+    throw new Exception("SOCKET_AREADY_CONNECTED",
+                        "there is a socket connected aready, cannot connect before it is disconnected.");
+  }
+  const int fd = _SocketForConnect();
   _serverReady.store(false);
 
   if (!LooksLikeDottedAddress(host)) {
@@ -228,16 +233,7 @@ void OXSocket::Connect(std::string host, unsigned short port, unsigned long time
   if (_state.load() != STATE_NOT_CONNECTED) {
     throw new Exception("SOCKET_AREADY_CONNECTED", "已经有连接到远程服务器，在断开连接之前不能再连接");
   }
-  int fd = _fd.load();
-  if (fd == -1) {
-    errno = 0;
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
-      throw new Exception("SOCKET", "establish socket failure, ErrorCode=" + Convert::ToString(errno));
-    }
-    MutexGuard guard(_lock);
-    _fd.store(fd);
-  }
+  const int fd = _SocketForConnect();
   _serverReady.store(false);
 
   std::string copy = host;

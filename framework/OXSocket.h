@@ -126,6 +126,9 @@ class OXSocket : NonCopyable {
   // Disconnects, then throws "SOCKET_CHANNEL_DISCONNECTED" with what + number + ":" + text.
   [[noreturn]] void _FailChannel(const std::string& what, int error);
   void _ApplyConnectedOptions(int fd);
+  // The descriptor of a Connect: the socket already made, or a new TCP
+  // socket; throws "SOCKET" when none can be made.
+  int _SocketForConnect();
   void _ReleaseUse();
   void _CheckNotLocallyClosed();
 

@@ -8,6 +8,7 @@
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
 #include "framework/Sleep.h"
+#include "protocol/ConnectionTrace.h"
 #include "protocol/IOXReceiveThread.h"
 #include "protocol/IOXSendThread.h"
 #include "protocol/SyncResponseCallBack.h"
@@ -23,11 +24,6 @@ namespace {
 
 const char* const DISCONNECTED_TEXT = "连接已经断开，无法发送数据！";
 const char* const NOT_ESTABLISHED_TEXT = "连接并没有建立，无法启动！";
-
-void PrintLine(const std::string& text, const void* connection) {
-  std::printf("%s %p\n", text.c_str(), connection);
-  std::fflush(stdout);
-}
 
 // Counts a Request as running inside the connection from its start to its
 // very last access, so the destructor can wait for it.
@@ -175,11 +171,11 @@ void IOXConnection::_OnConnectionEstablished() {
 
 void IOXConnection::_StopThreads() {
   if (_sendExecutor != nullptr) {
-    PrintLine("*** Sending _SendThread CallStop();", this);
+    PrintConnectionTrace("*** Sending _SendThread CallStop();", this);
     _sendThread->CallStop();
-    PrintLine("*** wait sendthread exit", this);
+    PrintConnectionTrace("*** wait sendthread exit", this);
     _sendExecutor->WaitExited();
-    PrintLine("*** Send Thread Exited then delete it!", this);
+    PrintConnectionTrace("*** Send Thread Exited then delete it!", this);
     delete _sendExecutor;  // deletes the send thread with it
   } else {
     delete _sendThread;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "framework/Exception.h"
+#include "protocol/ConnectionTrace.h"
 #include "protocol/IOXConnection.h"
 #include "protocol/OXPack.h"
 
@@ -12,21 +13,12 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace OXProctol {
 
-namespace {
-
-void PrintLine(const std::string& text, const void* connection) {
-  std::printf("%s %p\n", text.c_str(), connection);
-  std::fflush(stdout);
-}
-
-}  // namespace
-
 IOXSendThread::IOXSendThread() = default;
 
 IOXSendThread::~IOXSendThread() {
-  PrintLine("** before ~IOXSendThread", _connection);
+  PrintConnectionTrace("** before ~IOXSendThread", _connection);
   while (!_queue.IsEmpty()) {
-    PrintLine("** before ~IOXSendThread take", _connection);
+    PrintConnectionTrace("** before ~IOXSendThread take", _connection);
     OXPack* pack = nullptr;
     try {
       pack = _queue.TakeUntil(0);
@@ -34,10 +26,10 @@ IOXSendThread::~IOXSendThread() {
       delete e;
       break;
     }
-    PrintLine("** after ~IOXSendThread take", _connection);
+    PrintConnectionTrace("** after ~IOXSendThread take", _connection);
     delete pack;
   }
-  PrintLine("** after ~IOXSendThread", _connection);
+  PrintConnectionTrace("** after ~IOXSendThread", _connection);
 }
 
 int IOXSendThread::Run() {
@@ -66,7 +58,7 @@ int IOXSendThread::Run() {
   // A dead write side must not leave the connection looking alive: closing the
   // channel makes the pending read fail, so the owner is told once.
   if (failed && _connection != nullptr) _connection->Disconnect();
-  PrintLine("*** SendThread Exit ", _connection);
+  PrintConnectionTrace("*** SendThread Exit ", _connection);
   return 0;
 }
 

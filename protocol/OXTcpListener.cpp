@@ -39,25 +39,20 @@ void PrintLine(const std::string& text) {
 
 OXTcpListener::OXTcpListener(unsigned short port, IPushPackProcessor* pushProcessor,
                              IRequestPackProcessor* requestProcessor)
-    : _executor(nullptr),
-      _pushProcessor(pushProcessor),
-      _requestProcessor(requestProcessor),
-      _server(nullptr),
-      _port(port),
-      _anyAddress(true),
-      _keepAliveMs(IOXSendThread::KEEP_ALIVE_MS) {
-  _server = _NewServerSocket(port);
-  _executor = new AsyncExecutor(this, "监听线程");
-}
+    : OXTcpListener(true, "", port, pushProcessor, requestProcessor) {}
 
 OXTcpListener::OXTcpListener(std::string host, unsigned short port, IPushPackProcessor* pushProcessor,
+                             IRequestPackProcessor* requestProcessor)
+    : OXTcpListener(false, std::move(host), port, pushProcessor, requestProcessor) {}
+
+OXTcpListener::OXTcpListener(bool anyAddress, std::string host, unsigned short port, IPushPackProcessor* pushProcessor,
                              IRequestPackProcessor* requestProcessor)
     : _executor(nullptr),
       _pushProcessor(pushProcessor),
       _requestProcessor(requestProcessor),
       _server(nullptr),
       _port(port),
-      _anyAddress(false),
+      _anyAddress(anyAddress),
       _host(std::move(host)),
       _keepAliveMs(IOXSendThread::KEEP_ALIVE_MS) {
   _server = _NewServerSocket(port);

@@ -96,6 +96,9 @@ class OXTcpListener : public Framework::AsyncExecutable {
   int GetConnectionCount();
 
  private:
+  // Both public constructors: any local address when anyAddress, host otherwise.
+  OXTcpListener(bool anyAddress, std::string host, unsigned short port, IPushPackProcessor* pushProcessor,
+                IRequestPackProcessor* requestProcessor);
   Framework::OXServerSocket* _NewServerSocket(unsigned short port);
   // Wraps an accepted socket; under the connection lock.
   void _Adopt(Framework::OXSocket* accepted);

@@ -263,23 +263,13 @@ TEST_F(EmailAlarmExecTest, NoServerSetSendsNothingAndReportsNothing) {
   EXPECT_EQ(0, server.Connections());
 }
 
-TEST(EmailAlarmExecConcurrency, TestMailAndAlarmMailAtOnceEachArriveWhole) {
-  tarrow_test::TempDir dir;
-  tarrow_test::TestEnv env(dir.Path());
-  dir.MakeDir("configs");
-  ConfigManager config;
-  AlarmManager manager(&config);
-  EmailAlarmExec& exec = *manager.GetEmailAlarmExec();
+class EmailAlarmExecConcurrency : public EmailAlarmExecTest {};
+
+TEST_F(EmailAlarmExecConcurrency, TestMailAndAlarmMailAtOnceEachArriveWhole) {
+  EmailAlarmExec& exec = Exec();
   MailTestServer server(kUser, kPassword);
   ASSERT_TRUE(server.Started()) << server.Log();
-  SendEmailAlarmConfig* settings = config.GetSendEmailAlarmConfig();
-  settings->SetServer("127.0.0.1");
-  settings->SetPort(server.Port());
-  settings->SetUser(kUser);
-  settings->SetPassword(kPassword);
-  settings->SetFrom(kFrom);
-  settings->SetFromName(kFromName);
-  settings->SetRecipients(kRecipients);
+  UseServer(server.Port());
 
   const int rounds = 4;
   std::vector<std::string> consoleFailures;
@@ -314,21 +304,13 @@ TEST(EmailAlarmExecConcurrency, TestMailAndAlarmMailAtOnceEachArriveWhole) {
   EXPECT_EQ(rounds, alarmMails);
 }
 
-TEST(EmailAlarmExecConcurrency, RaisedBurstBecomesOneMail) {
-  tarrow_test::TempDir dir;
-  tarrow_test::TestEnv env(dir.Path());
-  dir.MakeDir("configs");
-  ConfigManager config;
-  AlarmManager manager(&config);
-  EmailAlarmExec& exec = *manager.GetEmailAlarmExec();
+TEST_F(EmailAlarmExecConcurrency, RaisedBurstBecomesOneMail) {
+  EmailAlarmExec& exec = Exec();
   MailTestServer server(kUser, kPassword);
   ASSERT_TRUE(server.Started()) << server.Log();
+  UseServer(server.Port());
   SendEmailAlarmConfig* settings = config.GetSendEmailAlarmConfig();
-  settings->SetServer("127.0.0.1");
-  settings->SetPort(server.Port());
-  settings->SetUser(kUser);
-  settings->SetPassword(kPassword);
-  settings->SetFrom(kFrom);
+  settings->SetFromName("");  // no display name
   settings->SetRecipients({"ops@example.test"});
 
   exec.SetDelay(500);
@@ -562,13 +544,8 @@ TEST_F(EmailAlarmExecTest, LongSubjectIsCutOnACharacterBoundary) {
   EXPECT_EQ(expected, GbToUtf8(Subject(server.Received()[8])));
 }
 
-TEST(EmailAlarmExecConcurrency, RaiserNeverWaitsLongForAServerThatNeverAnswers) {
-  tarrow_test::TempDir dir;
-  tarrow_test::TestEnv env(dir.Path());
-  dir.MakeDir("configs");
-  ConfigManager config;
-  AlarmManager manager(&config);
-  EmailAlarmExec& exec = *manager.GetEmailAlarmExec();
+TEST_F(EmailAlarmExecConcurrency, RaiserNeverWaitsLongForAServerThatNeverAnswers) {
+  EmailAlarmExec& exec = Exec();
   ScriptedSmtpServer server({ScriptedSmtpServer::SILENT});  // accepts, never answers
   SendEmailAlarmConfig* settings = config.GetSendEmailAlarmConfig();
   settings->SetServer("127.0.0.1");

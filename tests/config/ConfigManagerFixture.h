@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/ConfigManager.h"
@@ -61,6 +63,21 @@ inline void ExpectException(const std::function<void()>& body, const std::string
     }
     delete e;
   }
+}
+
+// Runs body(0) .. body(count - 1) on count threads that start together (each
+// waits until all are running); returns when all have ended.
+inline void RunTogether(int count, const std::function<void(int)>& body) {
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready < count) std::this_thread::yield();
+      body(i);
+    });
+  }
+  for (std::thread& t : threads) t.join();
 }
 
 }  // namespace tarrow_test

@@ -22,6 +22,7 @@ using Oxbrindale::Velmora::Config::IPResourceConfig;
 using Oxbrindale::Velmora::Config::ResourceTreeConfig;
 using tarrow_test::ConfigManagerFixture;
 using tarrow_test::ExpectException;
+using tarrow_test::RunTogether;
 
 namespace {
 
@@ -227,23 +228,16 @@ TEST_F(ConfigManagerConcurrency, SixteenRacingFirstLoadsGetOneList) {
   std::string text;
   for (int id = 0; id < 50; ++id) text += (id ? "\n" : "") + IpText(id, "r" + std::to_string(id));
   dir.Write("configs/ip_config.cfg", text);
-  std::atomic<int> ready{0};
   std::vector<std::vector<IPResourceConfig*>*> seen(16);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 16; ++i) {
-    threads.emplace_back([&, i] {
-      ++ready;
-      while (ready < 16) std::this_thread::yield();
-      // Half of them come in through a lookup, which loads too.
-      if (i % 2 == 0) {
-        seen[i] = manager.GetIPConfig();
-      } else {
-        EXPECT_NE(nullptr, manager.GetIPResConfigById(static_cast<unsigned>(i)));
-        seen[i] = manager.GetIPConfig();
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
+  RunTogether(16, [&](int i) {
+    // Half of them come in through a lookup, which loads too.
+    if (i % 2 == 0) {
+      seen[i] = manager.GetIPConfig();
+    } else {
+      EXPECT_NE(nullptr, manager.GetIPResConfigById(static_cast<unsigned>(i)));
+      seen[i] = manager.GetIPConfig();
+    }
+  });
   EXPECT_EQ(1u, std::set<std::vector<IPResourceConfig*>*>(seen.begin(), seen.end()).size());
   EXPECT_EQ(50u, seen[0]->size());
 }

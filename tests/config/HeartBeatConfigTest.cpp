@@ -18,6 +18,7 @@ using Oxbrindale::Velmora::Config::HeartBeatGlobalConfig;
 using Oxbrindale::Velmora::Config::HeartBeatLinkConfig;
 using tarrow_test::ConfigManagerFixture;
 using tarrow_test::ExpectException;
+using tarrow_test::RunTogether;
 
 namespace {
 
@@ -200,24 +201,17 @@ class HeartBeatManagerConcurrency : public ConfigManagerFixture {};
 
 TEST_F(HeartBeatManagerConcurrency, RacingFirstLoadsGetOneRecordAndList) {
   dir.Write("configs/hb.cfg", kDefaultText + "\n" + LinkText(0, 0, 0, "a"));
-  std::atomic<int> ready{0};
   std::vector<HeartBeatGlobalConfig*> settings(16);
   std::vector<std::vector<HeartBeatLinkConfig*>*> lists(16);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 16; ++i) {
-    threads.emplace_back([&, i] {
-      ++ready;
-      while (ready < 16) std::this_thread::yield();
-      if (i % 2 == 0) {
-        settings[i] = manager.GetHeartBeatGlobalConfig();
-        lists[i] = manager.GetHeartBeatLinkConfig();
-      } else {
-        lists[i] = manager.GetHeartBeatLinkConfig();
-        settings[i] = manager.GetHeartBeatGlobalConfig();
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
+  RunTogether(16, [&](int i) {
+    if (i % 2 == 0) {
+      settings[i] = manager.GetHeartBeatGlobalConfig();
+      lists[i] = manager.GetHeartBeatLinkConfig();
+    } else {
+      lists[i] = manager.GetHeartBeatLinkConfig();
+      settings[i] = manager.GetHeartBeatGlobalConfig();
+    }
+  });
   EXPECT_EQ(1u, std::set<HeartBeatGlobalConfig*>(settings.begin(), settings.end()).size());
   EXPECT_EQ(1u, std::set<std::vector<HeartBeatLinkConfig*>*>(lists.begin(), lists.end()).size());
   EXPECT_EQ(1u, lists[0]->size());

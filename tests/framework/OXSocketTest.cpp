@@ -15,44 +15,17 @@
 #include "framework/Exception.h"
 #include "framework/OXServerSocket.h"
 #include "framework/OXSocket.h"
+#include "support/LoopbackPorts.h"
 
 using Oxbrindale::Velmora::Framework::OXServerSocket;
 using Oxbrindale::Velmora::Framework::OXSocket;
+using tarrow_test::ListeningServerSocket;
+using tarrow_test::UnusedLoopbackPort;
 
 namespace {
 
 long long ElapsedMs(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
-}
-
-// A port the kernel just handed out and nobody listens on.
-unsigned short UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  ::bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-// A listening server socket on a free port (retried when another test took
-// the port first).
-std::unique_ptr<OXServerSocket> ListenOnFreePort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    std::unique_ptr<OXServerSocket> server(new OXServerSocket(UnusedPort()));
-    try {
-      server->BeginListen();
-      return server;
-    } catch (Exception* e) {
-      delete e;
-    }
-  }
-  ADD_FAILURE() << "no free port";
-  return nullptr;
 }
 
 // Runs call and answers the code and message of the Exception* it threw
@@ -78,7 +51,7 @@ struct Pair {
 
 Pair Connected() {
   Pair pair;
-  pair.server = ListenOnFreePort();
+  pair.server = ListeningServerSocket();
   pair.client.reset(new OXSocket());
   pair.client->Connect("127.0.0.1", pair.server->GetPort());
   pair.accepted.reset(pair.server->Accept());
@@ -92,7 +65,7 @@ TEST(OXSocket, ConnectFailuresAreClassified) {
   EXPECT_EQ(Failure([&] { socket.Connect("", 80); }),
             std::make_pair(std::string("IP_OR_DOMAIN_ERROR"), std::string("the ipaddress is empty!")));
 
-  const unsigned short port = UnusedPort();
+  const unsigned short port = UnusedLoopbackPort();
   EXPECT_EQ(Failure([&] { socket.Connect("127.0.0.1", port); }),
             std::make_pair(std::string("SOCKET_REJECTED"), std::string("尝试连接远程服务器发生错误，远程服务器拒绝连接！")));
   EXPECT_FALSE(socket.IsConnected());
@@ -111,7 +84,7 @@ TEST(OXSocket, ConnectFailuresAreClassified) {
 }
 
 TEST(OXSocket, HostNameIsResolvedAndPeerAddressIsTheDottedText) {
-  std::unique_ptr<OXServerSocket> server = ListenOnFreePort();
+  std::unique_ptr<OXServerSocket> server = ListeningServerSocket();
   OXSocket socket;
   socket.Connect("localhost", server->GetPort());
   EXPECT_EQ(socket.GetPeerAddress(), "127.0.0.1");
@@ -253,7 +226,7 @@ TEST(OXSocket, ServerReadySignal) {
 
   // A connect clears the mark but not the pending signal: the next wait
   // still answers at once.
-  std::unique_ptr<OXServerSocket> server = ListenOnFreePort();
+  std::unique_ptr<OXServerSocket> server = ListeningServerSocket();
   socket.Connect("127.0.0.1", server->GetPort());
   started = std::chrono::steady_clock::now();
   EXPECT_TRUE(socket.WatiServerReady(5000));
@@ -272,7 +245,7 @@ TEST(OXSocket, DisconnectWithoutDescriptorIsHarmless) {
 }
 
 TEST(OXServerSocket, BusyPortFailsTheBindAndClosesTheDescriptor) {
-  std::unique_ptr<OXServerSocket> first = ListenOnFreePort();
+  std::unique_ptr<OXServerSocket> first = ListeningServerSocket();
   OXServerSocket second(first->GetPort());
   const std::string port = std::to_string(first->GetPort());
   EXPECT_EQ(Failure([&] { second.BeginListen(); }),
@@ -315,7 +288,7 @@ TEST(OXSocketConcurrency, DisconnectEndsBothUsersAtOnceAndClosesAfterThem) {
 }
 
 TEST(OXSocketConcurrency, CloseWakesABlockedAccept) {
-  std::unique_ptr<OXServerSocket> server = ListenOnFreePort();
+  std::unique_ptr<OXServerSocket> server = ListeningServerSocket();
   std::string code;
   std::thread acceptor([&] { code = Failure([&] { delete server->Accept(); }).first; });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConnectionTestSupport.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
@@ -38,25 +39,12 @@ using Oxbrindale::Velmora::OXProctol::IRequestPackProcessor;
 using Oxbrindale::Velmora::OXProctol::IResponseCallBack;
 using Oxbrindale::Velmora::OXProctol::OXPack;
 using Oxbrindale::Velmora::OXProctol::SyncResponseCallBack;
+using tarrow_test::Eventually;
+using tarrow_test::MsSince;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-const auto kPatience = std::chrono::seconds(30);  // reached only when something is broken
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Polls until condition holds; false when it still does not after kPatience.
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = Clock::now() + kPatience;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using Clock = tarrow_test::SteadyClock;
 
 std::string CodeOf(const std::function<void()>& action, std::string* message = nullptr) {
   try {

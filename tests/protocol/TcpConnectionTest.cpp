@@ -5,102 +5,44 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ConnectionTestSupport.h"
 #include "RawFrameClient.h"
+#include "RecordingNode.h"
 #include "TcpPeerProcess.h"
 #include "framework/Exception.h"
 #include "framework/OXServerSocket.h"
 #include "framework/OXSocket.h"
-#include "protocol/IOnConnectionDisconnected.h"
-#include "protocol/IOXConnection.h"
-#include "protocol/IPushPackProcessor.h"
-#include "protocol/IRequestPackProcessor.h"
 #include "protocol/OXPack.h"
 #include "protocol/TcpOXConnection.h"
+#include "support/LoopbackPorts.h"
 
 using Oxbrindale::Velmora::Framework::OXServerSocket;
 using Oxbrindale::Velmora::Framework::OXSocket;
-using Oxbrindale::Velmora::OXProctol::IOnConnectionDisconnected;
-using Oxbrindale::Velmora::OXProctol::IOXConnection;
-using Oxbrindale::Velmora::OXProctol::IPushPackProcessor;
-using Oxbrindale::Velmora::OXProctol::IRequestPackProcessor;
 using Oxbrindale::Velmora::OXProctol::OXPack;
 using Oxbrindale::Velmora::OXProctol::TcpOXConnection;
+using tarrow_test::Eventually;
+using tarrow_test::FailureCode;
+using tarrow_test::ListeningServerSocket;
+using tarrow_test::MsSince;
 using tarrow_test::RawFrameClient;
+using tarrow_test::RecordingNode;
 using tarrow_test::TcpPeerProcess;
 using tarrow_test::UnusedLoopbackPort;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Polls until condition holds; false when it still does not after 30 s
-// (reached only when something is broken).
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// Runs call; the code of the Exception* it threw, "" when none.
-std::string FailureCode(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string code = e->code;
-    delete e;
-    return code;
-  }
-  return "";
-}
-
-// Records what a connection hands to its owner.
-class Recorder : public IPushPackProcessor, public IRequestPackProcessor, public IOnConnectionDisconnected {
- public:
-  void OnReceivedPushPack(IOXConnection*, OXPack* pack) override {
-    std::lock_guard<std::mutex> guard(_lock);
-    pushes.push_back(pack->command + ":" + pack->body);
-  }
-  void OnReceivedRequestPack(IOXConnection*, OXPack* pack) override {
-    std::lock_guard<std::mutex> guard(_lock);
-    requests.push_back(pack->command);
-  }
-  void OnConnectionDisconnected(IOXConnection*) override { disconnects.fetch_add(1); }
-
-  std::vector<std::string> Pushes() {
-    std::lock_guard<std::mutex> guard(_lock);
-    return pushes;
-  }
-  size_t RequestCount() {
-    std::lock_guard<std::mutex> guard(_lock);
-    return requests.size();
-  }
-
-  std::atomic<int> disconnects{0};
-
- private:
-  std::mutex _lock;
-  std::vector<std::string> pushes;
-  std::vector<std::string> requests;
-};
+using Clock = tarrow_test::SteadyClock;
 
 // A connection to a listener in another process.
 struct Linked {
   std::unique_ptr<TcpPeerProcess> peer;
-  Recorder recorder;
+  RecordingNode recorder;
   std::unique_ptr<TcpOXConnection> connection;
 };
 
@@ -135,15 +77,7 @@ struct BarePeer {
 
 std::unique_ptr<BarePeer> ConnectToBarePeer() {
   std::unique_ptr<BarePeer> peer(new BarePeer());
-  for (int attempt = 0; attempt < 50 && peer->server == nullptr; ++attempt) {
-    peer->server.reset(new OXServerSocket(UnusedLoopbackPort()));
-    try {
-      peer->server->BeginListen();
-    } catch (Exception* e) {
-      delete e;
-      peer->server.reset();
-    }
-  }
+  peer->server = ListeningServerSocket();
   if (peer->server == nullptr) return nullptr;
   std::thread greeter([&] {
     peer->accepted.reset(peer->server->Accept());
@@ -366,7 +300,7 @@ TEST(TcpConnectionConcurrency, DestroyingAConnectionToAQuietPeerDoesNotWaitForIt
 }
 
 TEST(TcpConnectionConcurrency, ConnectFailures) {
-  Recorder recorder;
+  RecordingNode recorder;
   {
     TcpOXConnection refused(&recorder, &recorder);
     EXPECT_EQ(FailureCode([&] { refused.Connect("127.0.0.1", UnusedLoopbackPort()); }), "SOCKET_REJECTED");
@@ -374,16 +308,7 @@ TEST(TcpConnectionConcurrency, ConnectFailures) {
   }
 
   // A server that accepts but never greets.
-  std::unique_ptr<OXServerSocket> server;
-  for (int attempt = 0; attempt < 50 && server == nullptr; ++attempt) {
-    server.reset(new OXServerSocket(UnusedLoopbackPort()));
-    try {
-      server->BeginListen();
-    } catch (Exception* e) {
-      delete e;
-      server.reset();
-    }
-  }
+  std::unique_ptr<OXServerSocket> server = ListeningServerSocket();
   ASSERT_NE(server, nullptr);
 
   // The silent server hangs up: Connect fails at once instead of waiting 10 s.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConnectionTestSupport.h"
 #include "RawFrameClient.h"
 #include "TcpPeerProcess.h"
 #include "framework/EventClient.h"
@@ -23,6 +24,7 @@
 #include "protocol/OXPack.h"
 #include "protocol/OXTcpListener.h"
 #include "protocol/TcpOXConnection.h"
+#include "support/LoopbackPorts.h"
 
 using Oxbrindale::Velmora::Framework::EventClient;
 using Oxbrindale::Velmora::Framework::EventManager;
@@ -35,37 +37,17 @@ using Oxbrindale::Velmora::OXProctol::IRequestPackProcessor;
 using Oxbrindale::Velmora::OXProctol::OXPack;
 using Oxbrindale::Velmora::OXProctol::OXTcpListener;
 using Oxbrindale::Velmora::OXProctol::TcpOXConnection;
+using tarrow_test::Eventually;
+using tarrow_test::FailureCode;
+using tarrow_test::ListeningServerSocket;
+using tarrow_test::MsSince;
 using tarrow_test::RawFrameClient;
 using tarrow_test::TcpPeerProcess;
 using tarrow_test::UnusedLoopbackPort;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool Eventually(const std::function<bool()>& condition, int seconds = 30) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-std::string FailureCode(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string code = e->code;
-    delete e;
-    return code;
-  }
-  return "";
-}
+using Clock = tarrow_test::SteadyClock;
 
 // The owner of a listener: answers "ECHO" requests, records pushes, counts
 // connections and their losses.
@@ -233,16 +215,7 @@ TEST(TcpListenerConcurrency, CapRefusesConnectionsBeyondTheLimitByClosing) {
 
 TEST(TcpListenerConcurrency, BusyPortKeepsTheThreadRetryingUntilItIsFree) {
   SocketEvents events;
-  std::unique_ptr<OXServerSocket> blocker;
-  for (int attempt = 0; attempt < 50 && blocker == nullptr; ++attempt) {
-    blocker.reset(new OXServerSocket(UnusedLoopbackPort()));
-    try {
-      blocker->BeginListen();
-    } catch (Exception* e) {
-      delete e;
-      blocker.reset();
-    }
-  }
+  std::unique_ptr<OXServerSocket> blocker = ListeningServerSocket();
   ASSERT_NE(blocker, nullptr);
   const unsigned short port = blocker->GetPort();
 

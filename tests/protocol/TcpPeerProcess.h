@@ -3,12 +3,15 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
+
+#include "PeerProcess.h"
 
 namespace tarrow_test {
 
-// A second real process for the TCP tests: this test program started again
-// (fork + exec), playing one role, until the test kills it (kill -9).
+// A second real process for the TCP tests (a PeerProcess), playing one role,
+// until the test kills it (kill -9).
 //
 // Roles:
 // - listener: an OXTcpListener on a free 127.0.0.1 port, whose connections
@@ -21,12 +24,9 @@ class TcpPeerProcess {
  public:
   static TcpPeerProcess* StartListener(long keepAliveMs = 0);
   static TcpPeerProcess* StartClient(unsigned short port);
-  // Kills (SIGKILL) and reaps the process when it still runs.
-  ~TcpPeerProcess();
-
   // kill -9, then waits for the process to end.
-  void Kill();
-  pid_t Pid() const { return _pid; }
+  void Kill() { _process->Kill(); }
+  pid_t Pid() const { return _process->Pid(); }
   // The listener's port.
   unsigned short Port() const { return _port; }
 
@@ -37,12 +37,9 @@ class TcpPeerProcess {
   TcpPeerProcess() = default;
   static TcpPeerProcess* _Start(const std::string& role, const std::string& argument);
 
-  pid_t _pid = -1;
+  std::unique_ptr<PeerProcess> _process;
   unsigned short _port = 0;
 };
-
-// A port the kernel just handed out on 127.0.0.1 and nobody listens on.
-unsigned short UnusedLoopbackPort();
 
 }  // namespace tarrow_test
 

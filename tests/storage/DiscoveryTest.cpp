@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "DiskFixture.h"
+#include "SampleDisksTest.h"
 #include "config/ConfigManager.h"
 #include "config/DiskVolumeResConfig.h"
 #include "framework/Exception.h"
 #include "storage/DiskIdentityStamp.h"
 #include "storage/LinuxDisk.h"
-#include "support/LoopDevice.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
@@ -25,24 +25,10 @@ using Oxbrindale::Velmora::Entity::PartitionEntity;
 using Oxbrindale::Velmora::Entity::VolumeMountPointRelation;
 using Oxbrindale::Velmora::Framework::DiskIdentityStamp;
 using Oxbrindale::Velmora::Framework::LinuxDisk;
-using storage_test::DigestOfImage;
 using storage_test::DiskFixture;
+using storage_test::SampleDisksTest;
 
 namespace {
-
-const uint64_t kMiB = 1024 * 1024;
-
-const char kPartitions[] =
-    "major minor  #blocks  name\n"
-    "\n"
-    "   8        0       4096 sdq\n"
-    "   8        1       1024 sdq1\n"
-    "   8        2       2048 sdq2\n"
-    "   8       10        512 sdq10\n"
-    "   8       16       4096 sdqq\n"
-    "   8       17       4096 sdqq1\n"
-    " 179        0       4096 mmc0\n"
-    " 179        2       1536 mmc0p2\n";
 
 const char kMounts[] =
     "sysfs /sys sysfs rw,nosuid 0 0\n"
@@ -50,40 +36,21 @@ const char kMounts[] =
     "/dev/sdq10 /mnt/tab\\011and\\134back\\040\\040two ext4 rw 0 0\n"
     "/dev/sdqq1 /mnt/other ext4 rw 0 0\n";
 
-// Whole disks "sdq" and its sibling "sdqq" (whose name begins with "sdq"),
-// "mmc0" (a disk whose name ends in a digit), a by-path link to a partition
-// and one to a disk that is not there.
-class DiscoveryTest : public ::testing::Test {
+// The sample disks: whole disks "sdq" and its sibling "sdqq" (whose name
+// begins with "sdq"), "mmc0" (a disk whose name ends in a digit); a by-path
+// link to a partition and one to a disk that is not there.
+class DiscoveryTest : public SampleDisksTest {
  protected:
   void SetUp() override {
-    std::string why;
-    if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
-    imageA_ = fixture_.MakeImage("a", 4 * kMiB, 'A');
-    imageB_ = fixture_.MakeImage("b", 4 * kMiB, 'B');
-    imageC_ = fixture_.MakeImage("c", 16 * 1024, 'C');  // shorter than 32 KiB
-    ASSERT_TRUE(fixture_.AddDevice("sdq", imageA_, &why)) << why;
-    ASSERT_TRUE(fixture_.AddDevice("sdqq", imageB_, &why)) << why;
-    ASSERT_TRUE(fixture_.AddDevice("mmc0", imageC_, &why)) << why;
+    SampleDisksTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     fixture_.AddByPathLink("pci-0000:00:10.0-scsi-0:0:0:0", "sdq");
     fixture_.AddByPathLink("pci-0000:00:10.0-scsi-0:0:0:0-part1", "sdq1");
     fixture_.AddByPathLink("pci-0000:00:10.0-scsi-0:0:1:0", "sdqq");
     fixture_.AddByPathLink("pci-0000:00:10.0-scsi-0:0:2:0", "sdz");  // no such device
     fixture_.AddByPathLink("platform-mmc-0", "mmc0");
-    fixture_.WriteSystemFile("/proc/partitions", kPartitions);
     fixture_.WriteSystemFile("/proc/mounts", kMounts);
-    idA_ = DigestOfImage(imageA_);
-    idB_ = DigestOfImage(imageB_);
-    idC_ = DigestOfImage(imageC_);
-    env_.reset(new tarrow_test::TestEnv(app_.Path(), fixture_.Root()));
   }
-
-  void TearDown() override { env_.reset(); }
-
-  DiskFixture fixture_;
-  tarrow_test::TempDir app_;
-  std::unique_ptr<tarrow_test::TestEnv> env_;
-  std::string imageA_, imageB_, imageC_;
-  std::string idA_, idB_, idC_;
 };
 
 std::vector<std::string> Texts(const std::vector<VolumeMountPointRelation>& relations) {

@@ -16,6 +16,20 @@ using tarrow_test::LoopDevice;
 
 namespace {
 
+const uint64_t kMiB = 1024 * 1024;
+
+const char kSamplePartitions[] =
+    "major minor  #blocks  name\n"
+    "\n"
+    "   8        0       4096 sdq\n"
+    "   8        1       1024 sdq1\n"
+    "   8        2       2048 sdq2\n"
+    "   8       10        512 sdq10\n"
+    "   8       16       4096 sdqq\n"
+    "   8       17       4096 sdqq1\n"
+    " 179        0       4096 mmc0\n"
+    " 179        2       1536 mmc0p2\n";
+
 struct Aligned {
   explicit Aligned(size_t n) {
     if (posix_memalign(&p, 4096, n == 0 ? 4096 : n) != 0) abort();
@@ -61,6 +75,16 @@ bool DiskFixture::AddDevice(const std::string& name, const std::string& image, s
     return false;
   }
   loops_[name] = std::move(loop);
+  return true;
+}
+
+bool DiskFixture::AddSampleDisks(std::vector<std::string>* images, std::string* why) {
+  *images = {MakeImage("a", 4 * kMiB, 'A'), MakeImage("b", 4 * kMiB, 'B'), MakeImage("c", 16 * 1024, 'C')};
+  if (!AddDevice("sdq", (*images)[0], why) || !AddDevice("sdqq", (*images)[1], why) ||
+      !AddDevice("mmc0", (*images)[2], why)) {
+    return false;
+  }
+  WriteSystemFile("/proc/partitions", kSamplePartitions);
   return true;
 }
 

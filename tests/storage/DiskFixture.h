@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
@@ -31,6 +32,15 @@ class DiskFixture {
   // Attaches a loop device over image and makes <root>/dev/<name> point at
   // it; false (with the reason in *why) when losetup fails.
   bool AddDevice(const std::string& name, const std::string& image, std::string* why, bool readOnly = false);
+
+  // The three whole disks the discovery tests look at, and
+  // <root>/proc/partitions listing them with their partitions: "sdq" (4 MiB
+  // of 'A'; partitions sdq1, sdq2, sdq10), its sibling "sdqq" (4 MiB of 'B',
+  // a name that begins with "sdq"; sdqq1) and "mmc0" (16 KiB of 'C', shorter
+  // than 32 KiB, a name that ends in a digit; mmc0p2). *images gets their
+  // image paths in that order. False (with the reason in *why) when a loop
+  // device could not be attached.
+  bool AddSampleDisks(std::vector<std::string>* images, std::string* why);
 
   // <root>/dev/disk/by-path/<link> -> "../../<target>".
   void AddByPathLink(const std::string& link, const std::string& target);

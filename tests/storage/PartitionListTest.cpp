@@ -10,32 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "DiskFixture.h"
+#include "SampleDisksTest.h"
 #include "storage/LinuxDisk.h"
-#include "support/LoopDevice.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
 using Oxbrindale::Velmora::Entity::PartitionEntity;
 using Oxbrindale::Velmora::Framework::LinuxDisk;
-using storage_test::DigestOfImage;
-using storage_test::DiskFixture;
+using storage_test::SampleDisksTest;
 
 namespace {
-
-const uint64_t kMiB = 1024 * 1024;
-
-const char kPartitions[] =
-    "major minor  #blocks  name\n"
-    "\n"
-    "   8        0       4096 sdq\n"
-    "   8        1       1024 sdq1\n"
-    "   8        2       2048 sdq2\n"
-    "   8       10        512 sdq10\n"
-    "   8       16       4096 sdqq\n"
-    "   8       17       4096 sdqq1\n"
-    " 179        0       4096 mmc0\n"
-    " 179        2       1536 mmc0p2\n";
 
 // What "fdisk -l" shows, after more than a pipe's worth of other lines (a
 // program that is not read while it runs blocks before it gets here).
@@ -90,27 +74,16 @@ class StubPrograms {
   std::string oldPath_;
 };
 
-class PartitionListTest : public ::testing::Test {
+class PartitionListTest : public SampleDisksTest {
  protected:
   void SetUp() override {
-    std::string why;
-    if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
-    const std::string a = fixture_.MakeImage("a", 4 * kMiB, 'A');
-    const std::string b = fixture_.MakeImage("b", 4 * kMiB, 'B');
-    const std::string c = fixture_.MakeImage("c", 16 * 1024, 'C');
-    ASSERT_TRUE(fixture_.AddDevice("sdq", a, &why)) << why;
-    ASSERT_TRUE(fixture_.AddDevice("sdqq", b, &why)) << why;
-    ASSERT_TRUE(fixture_.AddDevice("mmc0", c, &why)) << why;
-    fixture_.WriteSystemFile("/proc/partitions", kPartitions);
-    idA_ = DigestOfImage(a);
-    idB_ = DigestOfImage(b);
-    idC_ = DigestOfImage(c);
+    SampleDisksTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     stubs_.reset(new StubPrograms());
-    env_.reset(new tarrow_test::TestEnv(app_.Path(), fixture_.Root()));
   }
 
   void TearDown() override {
-    env_.reset();
+    SampleDisksTest::TearDown();
     stubs_.reset();
   }
 
@@ -120,11 +93,7 @@ class PartitionListTest : public ::testing::Test {
     return out;
   }
 
-  DiskFixture fixture_;
-  tarrow_test::TempDir app_;
   std::unique_ptr<StubPrograms> stubs_;
-  std::unique_ptr<tarrow_test::TestEnv> env_;
-  std::string idA_, idB_, idC_;
 };
 
 void DeleteList(std::vector<PartitionEntity*>* list) {
