@@ -1,8 +1,8 @@
 #include "alarm/CodeConvert.h"
 
-#include <iconv.h>
-
 #include <cstring>
+
+#include "framework/Convert.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -10,16 +10,17 @@ namespace Alarm {
 
 int code_convert(const char* from, const char* to, const char* input, size_t inputLength, char* output,
                  size_t outputSize) {
-  if (output != nullptr && outputSize > 0) std::memset(output, 0, outputSize);
-  iconv_t converter = iconv_open(to, from);
-  if (converter == reinterpret_cast<iconv_t>(-1)) return -1;
-  char* in = const_cast<char*>(input);
-  size_t inLeft = input == nullptr ? 0 : inputLength;
-  char* out = output;
-  size_t outLeft = output == nullptr ? 0 : outputSize;
-  const size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
-  iconv_close(converter);
-  return result == static_cast<size_t>(-1) ? -1 : 0;
+  // No output buffer: convert into an empty one (nothing to convert, 0;
+  // anything to convert does not fit, -1).
+  char none = '\0';
+  if (output == nullptr) {
+    output = &none;
+    outputSize = 0;
+  }
+  std::memset(output, 0, outputSize);  // zero-filled even when the converter cannot be opened
+  // iconv only reads the input; Framework::code_convert takes it as char*.
+  return Framework::code_convert(from, to, const_cast<char*>(input), input == nullptr ? 0 : inputLength, output,
+                                 outputSize);
 }
 
 int u2g(const char* input, size_t inputLength, char* output, size_t outputSize) {

@@ -3,9 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
-#include <vector>
 
-#include "framework/Convert.h"
 #include "framework/Env.h"
 #include "framework/Exception.h"
 
@@ -13,9 +11,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Alarm {
 
-using Framework::Convert;
 using Framework::Env;
-using Framework::OXSocket;
 
 namespace {
 
@@ -25,68 +21,31 @@ void PrintLine(const std::string& text) {
   std::fflush(stdout);
 }
 
-// Four dot-separated groups of decimal digits: no name lookup needed.
-bool IsDottedAddress(const std::string& host) {
-  std::string copy = host;
-  std::vector<std::string> parts = Convert::tokenize(copy, ".", false, "");
-  if (parts.size() != 4) return false;
-  for (const std::string& part : parts) {
-    if (part.empty() || !Convert::IsInteger(part)) return false;
-  }
-  return true;
-}
-
-// How much earlier than its time-out a failed connect still counts as timed out.
-const long long kConnectSlackMs = 100;
-
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(Env::Get()->WaitClock(), &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 SmtpDialogue::SmtpDialogue(long connectTimeoutMs, long replyTimeoutMs)
     : _connectTimeoutMs(connectTimeoutMs > 0 ? connectTimeoutMs : 1),
-      _replyTimeoutMs(replyTimeoutMs > 0 ? replyTimeoutMs : 1),
-      _watchdog(&_socket) {}
+      _replyTimeoutMs(replyTimeoutMs > 0 ? replyTimeoutMs : 1) {}
 
-SmtpDialogue::~SmtpDialogue() {
-  // The watchdog's thread goes first: it uses the socket.
-  _watchdogThread.reset();
-  _socket.Disconnect();
-}
+SmtpDialogue::~SmtpDialogue() { _socket.Disconnect(); }
 
 void SmtpDialogue::Connect(const std::string& host, unsigned short port, const std::string& timeoutMessage) {
-  std::string address = host;
-  if (!IsDottedAddress(host)) {
-    address = OXSocket::GetIPAddressFromDomainName(host);
-    if (address.empty()) throw new Exception("IP_OR_DOMAIN_ERROR", "cannot get the ip address from domain!");
-  }
   // The socket's connect time-out counts whole seconds.
   const unsigned long seconds = static_cast<unsigned long>((_connectTimeoutMs + 999) / 1000);
-  const long long start = NowMs();
   try {
-    _socket.Connect(address, port, seconds);
+    _socket.Connect(host, port, seconds);
   } catch (Exception* e) {
-    // The socket reports a connect that ran out of time like one the server
-    // refused; only the time spent tells them apart (its wait may end a
-    // millisecond or so early, a refusal comes back within a round trip).
-    const long long limitMs = static_cast<long long>(seconds) * 1000;
-    if (e->code == "SOCKET_UNKNOW_FAILURE" && NowMs() - start >= limitMs - kConnectSlackMs) {
-      delete e;
-      _socket.Disconnect();
-      throw new Exception("SMTP", timeoutMessage);
-    }
-    throw;
+    if (e->code != "SOCKET_TIMEOUT") throw;
+    delete e;
+    throw new Exception("SMTP", timeoutMessage);
   }
 }
 
 bool SmtpDialogue::_ReadReply() {
+  const struct timespec deadline = Env::Get()->DeadlineAfter(_replyTimeoutMs);
   try {
     for (;;) {
-      std::string line = _socket.ReceiveLine();
+      std::string line = _socket.ReceiveLine(deadline);
       if (!line.empty() && line[line.size() - 1] == '\r') line.erase(line.size() - 1);
       if (!_reply.empty()) _reply += "\r\n";
       _reply += line;
@@ -102,15 +61,9 @@ bool SmtpDialogue::_ReadReply() {
 
 bool SmtpDialogue::CheckResponse(const char* code) {
   _reply.clear();
-  if (!_watchdogThread) {
-    _watchdogThread.reset(new Framework::AsyncExecutor(&_watchdog, "SMTP_WATCHDOG"));
-    _watchdogThread->Start();
-  }
-  _watchdog.Arm(_replyTimeoutMs);
   const bool whole = _ReadReply();
-  _watchdog.Disarm();
   PrintLine(_reply);
-  if (!whole || _watchdog.Fired()) {
+  if (!whole) {
     _socket.Disconnect();
     return false;
   }

@@ -1,11 +1,8 @@
 #ifndef TARROW_ALARM_SMTPDIALOGUE_H
 #define TARROW_ALARM_SMTPDIALOGUE_H
 
-#include <memory>
 #include <string>
 
-#include "alarm/SmtpWatchdog.h"
-#include "framework/AsyncExecutor.h"
 #include "framework/NonCopyable.h"
 #include "framework/OXSocket.h"
 
@@ -19,8 +16,8 @@ namespace Alarm {
 // A reply is read up to its final line, however the server splits it over
 // packets and however many "NNN-" continuation lines come before the last
 // "NNN " line. Connecting is bounded by the connect time-out, each whole
-// reply by the reply time-out (a server that stays silent is disconnected,
-// see SmtpWatchdog); sending is bounded by OXSocket::Send itself.
+// reply by the reply time-out (a server that stays silent is disconnected);
+// sending is bounded by OXSocket::Send itself.
 //
 // Failures of a step are thrown as Exception* "SMTP" with the step's message;
 // failures of the socket pass through with their own codes. The destructor
@@ -74,8 +71,6 @@ class SmtpDialogue : Framework::NonCopyable {
   long _replyTimeoutMs;
   std::string _reply;
   Framework::OXSocket _socket;
-  SmtpWatchdog _watchdog;                                     // watches _socket
-  std::unique_ptr<Framework::AsyncExecutor> _watchdogThread;  // started with the first reply
 };
 
 }  // namespace Alarm

@@ -25,10 +25,6 @@ namespace Framework {
 
 namespace {
 
-// Size of the read-ahead buffer of ReceiveUntilChar: room for a whole frame
-// of the longest accepted length and the start of the next one.
-const size_t kReadAhead = 32768;
-
 std::string ErrorText(int error) {
   char buffer[256];
   // GNU strerror_r: answers a pointer to the text, which may or may not be buffer.
@@ -236,8 +232,7 @@ void OXSocket::Connect(std::string host, unsigned short port, unsigned long time
   const int fd = _SocketForConnect();
   _serverReady.store(false);
 
-  std::string copy = host;
-  if (Convert::tokenize(copy, ".", false, "").size() != 4) host = GetIPAddressFromDomainName(host);
+  if (!LooksLikeDottedAddress(host)) host = GetIPAddressFromDomainName(host);
   struct sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
   address.sin_family = AF_INET;
@@ -266,7 +261,11 @@ void OXSocket::Connect(std::string host, unsigned short port, unsigned long time
       if (rc < 0 && errno == EINTR) continue;
       break;
     }
-    if (rc <= 0 || (p.revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
+    if (rc == 0) {
+      Disconnect();
+      throw new Exception("SOCKET_TIMEOUT", "无法建立连接！");
+    }
+    if (rc < 0 || (p.revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
       Disconnect();
       throw new Exception("SOCKET_UNKNOW_FAILURE", "无法建立连接！");
     }
@@ -285,8 +284,9 @@ void OXSocket::Connect(std::string host, unsigned short port, unsigned long time
   _state.store(STATE_CONNECTED);
 }
 
-int OXSocket::_WaitTurn(int fd, short events, short* revents) {
-  const int turn = _turnMs.load();
+int OXSocket::_WaitTurn(int fd, short events, short* revents, long long limitMs) {
+  int turn = _turnMs.load();
+  if (limitMs >= 0 && limitMs < turn) turn = static_cast<int>(limitMs);
   const struct timespec deadline = Env::Get()->DeadlineAfter(turn);
   int wait = turn;
   for (;;) {
@@ -384,17 +384,25 @@ size_t OXSocket::TrySend(const char* data, size_t length) {
   return sent;
 }
 
-size_t OXSocket::_ReceiveSome(char* buffer, size_t length) {
+size_t OXSocket::_ReceiveSome(char* buffer, size_t length, const struct timespec* deadline) {
   _Use use(*this);
   for (;;) {
+    long long limitMs = -1;
+    if (deadline != nullptr) {
+      limitMs = MsUntil(*deadline);
+      if (limitMs == 0) {
+        Disconnect();
+        throw new Exception("SOCKET_TIMEOUT", "socket receiving timeout shutdown connection. ");
+      }
+    }
     // Wait first: a reader mostly comes here when everything that had arrived
     // is consumed, so reading first would mostly find nothing.
     short revents = 0;
-    const int rc = _WaitTurn(use.fd, POLLIN | POLLPRI, &revents);
+    const int rc = _WaitTurn(use.fd, POLLIN | POLLPRI, &revents, limitMs);
     const int waitError = errno;
     _CheckNotLocallyClosed();
     if (rc < 0) _FailChannel("接收数据错误，关闭SOCKET! select return -1 ", waitError);
-    if (rc == 0) continue;  // an empty turn: an idle peer is waited for without limit
+    if (rc == 0) continue;  // an empty turn: an idle peer is waited for (up to the deadline)
     if (revents & (POLLERR | POLLNVAL | POLLPRI)) {
       _FailChannel("接收数据错误，关闭SOCKET! exp_fds changes -1 ", PendingSocketError(use.fd));
     }
@@ -411,56 +419,34 @@ size_t OXSocket::_ReceiveSome(char* buffer, size_t length) {
 void OXSocket::Receive(char* buffer, int length) {
   if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
   if (length <= 0) return;
-  if (_inEnd > _inStart) {
-    const size_t n = std::min(static_cast<size_t>(length), _inEnd - _inStart);
-    std::memcpy(buffer, _in.data() + _inStart, n);
-    _inStart += n;
-    if (_inStart == _inEnd) _inStart = _inEnd = 0;
-    return;
-  }
-  _ReceiveSome(buffer, static_cast<size_t>(length));
+  if (_in.TakeBuffered(buffer, static_cast<size_t>(length)) > 0) return;
+  _ReceiveSome(buffer, static_cast<size_t>(length), nullptr);
 }
 
-std::string OXSocket::ReceiveUntilChar(char stop) {
-  if (_state.load() != STATE_CONNECTED && _inEnd == _inStart) {
+std::string OXSocket::ReceiveUntilChar(char stop) { return _ReceiveUntil(stop, nullptr); }
+
+std::string OXSocket::ReceiveUntilChar(char stop, const struct timespec& deadline) {
+  return _ReceiveUntil(stop, &deadline);
+}
+
+std::string OXSocket::_ReceiveUntil(char stop, const struct timespec* deadline) {
+  if (_state.load() != STATE_CONNECTED && _in.Buffered() == 0) {
     throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
   }
-  const size_t limit = static_cast<size_t>(MAX_UNTIL_CHAR_LENGTH) + 1;
-  if (_in.empty()) _in.resize(kReadAhead);
-  for (;;) {
-    const char* begin = _in.data() + _inStart;
-    const size_t available = _inEnd - _inStart;
-    const void* hit = std::memchr(begin, stop, std::min(available, limit));
-    if (hit != nullptr) {
-      const size_t n = static_cast<size_t>(static_cast<const char*>(hit) - begin);
-      std::string text(begin, n);
-      _inStart += n + 1;
-      if (_inStart == _inEnd) _inStart = _inEnd = 0;
-      return text;
-    }
-    if (available >= limit) {
-      _inStart = _inEnd = 0;
-      throw new Exception("IO", "封包太大！");
-    }
-    if (_inEnd == _in.size()) {
-      std::memmove(_in.data(), begin, available);
-      _inStart = 0;
-      _inEnd = available;
-    }
-    if (_state.load() != STATE_CONNECTED) {
-      _inStart = _inEnd = 0;
-      throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
-    }
-    try {
-      _inEnd += _ReceiveSome(_in.data() + _inEnd, _in.size() - _inEnd);
-    } catch (Exception*) {
-      _inStart = _inEnd = 0;  // the bytes gathered so far are dropped
-      throw;
-    }
+  try {
+    return _in.ReadUntil(stop, [&](char* buffer, size_t capacity) {
+      if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
+      return _ReceiveSome(buffer, capacity, deadline);
+    });
+  } catch (Exception*) {
+    _in.Clear();  // the bytes gathered so far are dropped
+    throw;
   }
 }
 
-std::string OXSocket::ReceiveLine() { return ReceiveUntilChar('\n'); }
+std::string OXSocket::ReceiveLine() { return _ReceiveUntil('\n', nullptr); }
+
+std::string OXSocket::ReceiveLine(const struct timespec& deadline) { return _ReceiveUntil('\n', &deadline); }
 
 void OXSocket::SendBig(char* data, unsigned long length) {
   unsigned long done = 0;
@@ -477,15 +463,8 @@ void OXSocket::ReceiveBig(char* buffer, unsigned long length) {
   while (done < length) {
     if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
     const size_t want = std::min<unsigned long>(4096, length - done);
-    size_t got;
-    if (_inEnd > _inStart) {
-      got = std::min(want, _inEnd - _inStart);
-      std::memcpy(buffer + done, _in.data() + _inStart, got);
-      _inStart += got;
-      if (_inStart == _inEnd) _inStart = _inEnd = 0;
-    } else {
-      got = _ReceiveSome(buffer + done, want);
-    }
+    size_t got = _in.TakeBuffered(buffer + done, want);
+    if (got == 0) got = _ReceiveSome(buffer + done, want, nullptr);
     done += got;
   }
 }

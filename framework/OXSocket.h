@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/FrameReader.h"
 #include "framework/Mutex.h"
 #include "framework/NonCopyable.h"
 #include "framework/Semaphore.h"
@@ -56,9 +57,11 @@ class OXSocket : NonCopyable {
   // "SOCKET_TRUN_MODE_FAIL". A failed connect leaves the descriptor open for
   // the next attempt.
   void Connect(std::string host, unsigned short port);
-  // The same with a connect time-out in seconds; throws "SOCKET_UNKNOW_FAILURE"
-  // when the connection is not up in time and "SOCKET_OTHER_ERR" for other
-  // connect failures.
+  // The same with a connect time-out in seconds (host as above: a dotted
+  // address, or a name that is looked up). Throws "SOCKET_TIMEOUT" (and
+  // disconnects) when the connection is not up in time,
+  // "SOCKET_UNKNOW_FAILURE" when it failed while being set up (refused, for
+  // one) and "SOCKET_OTHER_ERR" for other connect failures.
   void Connect(std::string host, unsigned short port, unsigned long timeoutSeconds);
 
   // Hands all length bytes to the kernel, in as many pieces as the kernel
@@ -79,8 +82,13 @@ class OXSocket : NonCopyable {
   // Throws "IO", "封包太大！" when MAX_UNTIL_CHAR_LENGTH + 1 bytes came
   // without a stop byte.
   std::string ReceiveUntilChar(char stop);
-  // ReceiveUntilChar('\n').
+  // The same, but gives up at deadline (on Env's wait clock, see
+  // Env::DeadlineAfter) when the stop byte has not come: disconnects and
+  // throws "SOCKET_TIMEOUT".
+  std::string ReceiveUntilChar(char stop, const struct timespec& deadline);
+  // ReceiveUntilChar('\n'), without and with a deadline.
   std::string ReceiveLine();
+  std::string ReceiveLine(const struct timespec& deadline);
   // Sends or receives exactly length bytes, in pieces of at most 4096.
   void SendBig(char* data, unsigned long length);
   void ReceiveBig(char* buffer, unsigned long length);
@@ -118,11 +126,14 @@ class OXSocket : NonCopyable {
   class _Use;
 
   // One non-blocking recv of at most length bytes into buffer, waiting in
-  // turns until something arrives; returns the count (at least 1).
-  size_t _ReceiveSome(char* buffer, size_t length);
-  // Waits one turn for events on fd; the poll result, EINTR retried within
-  // the turn. revents gets the reported events.
-  int _WaitTurn(int fd, short events, short* revents);
+  // turns until something arrives (or, with a deadline, until it passes);
+  // returns the count (at least 1).
+  size_t _ReceiveSome(char* buffer, size_t length, const struct timespec* deadline);
+  std::string _ReceiveUntil(char stop, const struct timespec* deadline);
+  // Waits one turn, at most limitMs when that is not negative, for events on
+  // fd; the poll result, EINTR retried within the turn. revents gets the
+  // reported events.
+  int _WaitTurn(int fd, short events, short* revents, long long limitMs = -1);
   // Disconnects, then throws "SOCKET_CHANNEL_DISCONNECTED" with what + number + ":" + text.
   [[noreturn]] void _FailChannel(const std::string& what, int error);
   void _ApplyConnectedOptions(int fd);
@@ -144,9 +155,7 @@ class OXSocket : NonCopyable {
   std::vector<int> _closing;      // shut down, to be closed when _users drops to 0
   std::atomic<int> _turnMs{DEFAULT_TURN_MS};
   // Bytes read past a stop byte; only the reading thread touches them.
-  std::vector<char> _in;
-  size_t _inStart = 0;
-  size_t _inEnd = 0;
+  FrameReader _in{MAX_UNTIL_CHAR_LENGTH};
 };
 
 }  // namespace Framework

@@ -24,7 +24,7 @@
 
 #include "framework/Exception.h"
 #include "framework/OXSocket.h"
-#include "protocol/FrameReader.h"
+#include "framework/FrameReader.h"
 #include "protocol/IOXConnection.h"
 #include "protocol/IOXReceiveThread.h"
 #include "protocol/IOXSendThread.h"
@@ -33,6 +33,7 @@
 #include "protocol/TcpOXReceiveThread.h"
 
 using namespace Oxbrindale::Velmora::OXProctol;
+using Oxbrindale::Velmora::Framework::FrameReader;
 using Oxbrindale::Velmora::Framework::OXSocket;
 
 namespace {

@@ -1,14 +1,13 @@
 #include "storage/DiskIdentityStamp.h"
 
-#include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "framework/DiskHelper.h"
-#include "framework/Env.h"
 #include "framework/MD5.h"
+#include "storage/DeviceOpener.h"
 #include "storage/SectorBuffer.h"
 
 namespace Oxbrindale {
@@ -51,12 +50,7 @@ std::string DiskIdentityStamp::Decode(const unsigned char* sector) {
 }
 
 std::string DiskIdentityStamp::Read(const std::string& devicePath) {
-  if (devicePath.empty()) return "";
-  const std::string path = Env::Get()->SystemPath(devicePath);
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = DeviceOpener::OpenDirect(devicePath);
   if (fd < 0) return "";
   SectorBuffer buffer(kSize);
   ssize_t n;

@@ -1,6 +1,5 @@
 #include "storage/LinuxDisk.h"
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "framework/Mutex.h"
 #include "framework/MutexGuard.h"
 #include "storage/DeviceName.h"
+#include "storage/DeviceOpener.h"
 #include "storage/DiskIdentityStamp.h"
 #include "storage/MountField.h"
 #include "storage/QuorumArbiter.h"
@@ -128,19 +128,9 @@ std::vector<PartitionEntity*>* g_cachedPartitions = nullptr;  // under _CacheLoc
 LinuxDisk::~LinuxDisk() {}
 
 std::string LinuxDisk::GetDiskSign(const std::string& devicePath) {
-  if (devicePath.empty()) return "";
-  const std::string path = Env::Get()->SystemPath(devicePath);
   // Direct reads see the disk as it is, not what this host's page cache
   // holds of it; a file that refuses direct I/O is read through the cache.
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && errno == EINVAL) {
-    do {
-      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-  }
+  const int fd = DeviceOpener::OpenDirectOrBuffered(devicePath);
   if (fd < 0) return "";
   SectorBuffer buffer(kSignBytes);
   size_t done = 0;

@@ -29,6 +29,8 @@
 #include "framework/MachineController.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
+#include "support/Thrown.h"
+#include "support/UnansweredPort.h"
 
 namespace {
 
@@ -43,6 +45,7 @@ using Oxbrindale::Velmora::Framework::DateTime;
 using Oxbrindale::Velmora::Framework::MachineController;
 using tarrow_test::MailTestServer;
 using tarrow_test::ScriptedSmtpServer;
+using tarrow_test::Thrown;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUser = "alarm-sender";
@@ -114,18 +117,6 @@ std::string Row(const std::string& name, const std::string& time, const std::str
   return "<tr><td>" + name + "</td><td>" + time + "</td><td>" + text + "</td></tr>";
 }
 
-// Runs body and hands back the code and message of the Exception* it threw
-// ("" and "" when it threw none).
-std::pair<std::string, std::string> Failure(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (Exception* e) {
-    std::pair<std::string, std::string> result(e->code, e->message);
-    delete e;
-    return result;
-  }
-  return {"", ""};
-}
 
 class EmailAlarmExecTest : public ::testing::Test {
  protected:
@@ -234,7 +225,7 @@ TEST_F(EmailAlarmExecTest, UserAndPasswordOf57BytesAndMoreAuthenticate) {
   ASSERT_TRUE(server.Started()) << server.Log();
   UseServer(server.Port(), user, password);
 
-  const auto failure = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+  const auto failure = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
   EXPECT_EQ("", failure.first) << failure.second;
   ASSERT_TRUE(server.WaitForMails(1, 10000)) << server.Log();
   EXPECT_EQ(kTestSubject, Subject(server.Mails()[0].content));  // the test mail keeps its UTF-8 subject
@@ -245,7 +236,7 @@ TEST_F(EmailAlarmExecTest, WrongPasswordIsReportedAndNothingIsSent) {
   ASSERT_TRUE(server.Started()) << server.Log();
   UseServer(server.Port(), kUser, "wrong");
 
-  const auto failure = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+  const auto failure = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
   EXPECT_EQ("SMTP", failure.first);
   EXPECT_EQ("密码错误", failure.second);
   EXPECT_TRUE(server.Mails().empty());
@@ -256,7 +247,7 @@ TEST_F(EmailAlarmExecTest, NoServerSetSendsNothingAndReportsNothing) {
   UseServer(server.Port());
   config.GetSendEmailAlarmConfig()->SetServer("");
 
-  const auto failure = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+  const auto failure = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
   EXPECT_EQ("", failure.first);
   std::vector<AlarmObj> batch = {AlarmObj(6, "x", DateTime())};
   Exec().DoAlarm(batch);
@@ -275,7 +266,7 @@ TEST_F(EmailAlarmExecConcurrency, TestMailAndAlarmMailAtOnceEachArriveWhole) {
   std::vector<std::string> consoleFailures;
   std::thread console([&] {
     for (int i = 0; i < rounds; ++i) {
-      const auto failure = Failure([&] { exec.SendEmail(kTestSubject, kTestBody); });
+      const auto failure = Thrown([&] { exec.SendEmail(kTestSubject, kTestBody); });
       if (!failure.first.empty()) consoleFailures.push_back(failure.second);
     }
   });
@@ -402,7 +393,7 @@ TEST_F(EmailAlarmExecTest, ServerWithoutEhloIsGreetedWithHelo) {
   ScriptedSmtpServer server(replies);
   UseServer(server.Port());
 
-  const auto failure = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+  const auto failure = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
   EXPECT_EQ("", failure.first) << failure.second;
   const std::vector<std::string> got = server.Received();
   ASSERT_GE(got.size(), 3u);
@@ -459,7 +450,7 @@ TEST_F(EmailAlarmExecTest, EachRefusedOrSilentStepThrowsItsMessage) {
     UseServer(server.Port());
 
     const auto start = Clock::now();
-    const auto failure = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+    const auto failure = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
     const long long took = MsSince(start);
     EXPECT_EQ("SMTP", failure.first);
     EXPECT_EQ(step.message, failure.second);
@@ -482,33 +473,20 @@ TEST_F(EmailAlarmExecTest, EachRefusedOrSilentStepThrowsItsMessage) {
 }
 
 TEST_F(EmailAlarmExecTest, ConnectionNeverAcceptedTimesOutAndRefusedOneFailsAtOnce) {
-  // A listener whose one-place backlog is taken: further connection
-  // attempts get no answer at all.
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address;
-  std::memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)));
-  ASSERT_EQ(0, ::listen(listener, 0));
-  socklen_t length = sizeof(address);
-  ::getsockname(listener, reinterpret_cast<struct sockaddr*>(&address), &length);
-  const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(0, ::connect(filler, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)));
-  UseServer(ntohs(address.sin_port));
+  tarrow_test::UnansweredPort silent;
+  UseServer(silent.Port());
   Exec().SetTimeouts(1000, 1000);
 
   const auto start = Clock::now();
-  const auto failure = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+  const auto failure = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
   const long long took = MsSince(start);
   EXPECT_EQ("SMTP", failure.first);
   EXPECT_EQ("连接服务器无响应", failure.second);
   EXPECT_GE(took, 995);
-  ::close(filler);
-  ::close(listener);
+  silent.Close();
 
   // A refused connection is no time-out: the socket's own failure is reported.
-  const auto refused = Failure([&] { Exec().SendEmail(kTestSubject, kTestBody); });
+  const auto refused = Thrown([&] { Exec().SendEmail(kTestSubject, kTestBody); });
   EXPECT_NE("", refused.first);
   EXPECT_NE("SMTP", refused.first);
 }

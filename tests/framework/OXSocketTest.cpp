@@ -12,14 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include "framework/Env.h"
 #include "framework/Exception.h"
 #include "framework/OXServerSocket.h"
 #include "framework/OXSocket.h"
 #include "support/LoopbackPorts.h"
+#include "support/Thrown.h"
+#include "support/UnansweredPort.h"
 
 using Oxbrindale::Velmora::Framework::OXServerSocket;
 using Oxbrindale::Velmora::Framework::OXSocket;
 using tarrow_test::ListeningServerSocket;
+using tarrow_test::Thrown;
 using tarrow_test::UnusedLoopbackPort;
 
 namespace {
@@ -28,19 +32,6 @@ long long ElapsedMs(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
 }
 
-// Runs call and answers the code and message of the Exception* it threw
-// ("" when it threw nothing).
-template <typename Call>
-std::pair<std::string, std::string> Failure(Call call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::pair<std::string, std::string> result(e->code, e->message);
-    delete e;
-    return result;
-  }
-  return {"", ""};
-}
 
 // A connected client socket and the server side of the same connection.
 struct Pair {
@@ -62,11 +53,11 @@ bool DescriptorOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
 TEST(OXSocket, ConnectFailuresAreClassified) {
   OXSocket socket;
-  EXPECT_EQ(Failure([&] { socket.Connect("", 80); }),
+  EXPECT_EQ(Thrown([&] { socket.Connect("", 80); }),
             std::make_pair(std::string("IP_OR_DOMAIN_ERROR"), std::string("the ipaddress is empty!")));
 
   const unsigned short port = UnusedLoopbackPort();
-  EXPECT_EQ(Failure([&] { socket.Connect("127.0.0.1", port); }),
+  EXPECT_EQ(Thrown([&] { socket.Connect("127.0.0.1", port); }),
             std::make_pair(std::string("SOCKET_REJECTED"), std::string("尝试连接远程服务器发生错误，远程服务器拒绝连接！")));
   EXPECT_FALSE(socket.IsConnected());
 
@@ -79,7 +70,7 @@ TEST(OXSocket, ConnectFailuresAreClassified) {
   EXPECT_EQ(socket.GetPeerAddress(), "127.0.0.1");
   EXPECT_EQ(socket.GetPort(), port);
 
-  EXPECT_EQ(Failure([&] { socket.Connect("127.0.0.1", port); }).first, "SOCKET_AREADY_CONNECTED");
+  EXPECT_EQ(Thrown([&] { socket.Connect("127.0.0.1", port); }).first, "SOCKET_AREADY_CONNECTED");
   EXPECT_TRUE(socket.IsConnected());
 }
 
@@ -122,6 +113,37 @@ TEST(OXSocket, FramesAreCutAtTheStopByteAndNothingAfterItIsLost) {
   EXPECT_EQ(tail, "tail");
 }
 
+TEST(OXSocket, ReceiveWithADeadlineGivesUpOnASilentPeerAndCloses) {
+  Pair pair = Connected();
+  using Oxbrindale::Velmora::Framework::Env;
+  pair.accepted->Send("220 ready\r\n250-first\r\n", 23);
+  EXPECT_EQ("220 ready\r", pair.client->ReceiveLine(Env::Get()->DeadlineAfter(5000)));
+  EXPECT_EQ("250-first\r", pair.client->ReceiveLine(Env::Get()->DeadlineAfter(5000)));
+
+  // The rest of the reply never comes: the deadline ends the wait.
+  pair.accepted->Send("250 la", 6);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Thrown([&] { pair.client->ReceiveLine(Env::Get()->DeadlineAfter(300)); }),
+            std::make_pair(std::string("SOCKET_TIMEOUT"), std::string("socket receiving timeout shutdown connection. ")));
+  EXPECT_GE(ElapsedMs(start), 290);
+  EXPECT_FALSE(pair.client->IsConnected());
+}
+
+TEST(OXSocket, TimedConnectResolvesNamesAndReportsItsTimeOut) {
+  std::unique_ptr<OXServerSocket> server = ListeningServerSocket();
+  OXSocket byName;
+  byName.Connect("localhost", server->GetPort(), 5);
+  EXPECT_EQ(byName.GetPeerAddress(), "127.0.0.1");
+
+  tarrow_test::UnansweredPort unanswered;
+  OXSocket silent;
+  auto start = std::chrono::steady_clock::now();
+  const auto failure = Thrown([&] { silent.Connect("127.0.0.1", unanswered.Port(), 1); });
+  EXPECT_EQ(failure, std::make_pair(std::string("SOCKET_TIMEOUT"), std::string("无法建立连接！")));
+  EXPECT_GE(ElapsedMs(start), 990);
+  EXPECT_FALSE(silent.IsConnected());
+}
+
 TEST(OXSocket, FrameTextLimitIs16367Bytes) {
   struct Case {
     size_t length;
@@ -144,7 +166,7 @@ TEST(OXSocket, FrameTextLimitIs16367Bytes) {
       EXPECT_EQ(pair.accepted->ReceiveUntilChar('\0').size(), c.length);
       EXPECT_EQ(pair.accepted->ReceiveUntilChar('\0'), "next");
     } else {
-      EXPECT_EQ(Failure([&] { pair.accepted->ReceiveUntilChar('\0'); }),
+      EXPECT_EQ(Thrown([&] { pair.accepted->ReceiveUntilChar('\0'); }),
                 std::make_pair(std::string("IO"), std::string("封包太大！")))
           << c.length;
     }
@@ -179,11 +201,11 @@ TEST(OXSocket, SendGivesUpAfterFourEmptyTurnsAndCloses) {
   pair.client->SetTurnMs(100);
   std::string data(64 * 1024 * 1024, 'z');  // the peer reads nothing
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Failure([&] { pair.client->Send(data.data(), static_cast<int>(data.size())); }),
+  EXPECT_EQ(Thrown([&] { pair.client->Send(data.data(), static_cast<int>(data.size())); }),
             std::make_pair(std::string("SOCKET_TIMEOUT"), std::string("socket sending timeout shutdown connection. ")));
   EXPECT_GE(ElapsedMs(started), 390);
   EXPECT_FALSE(pair.client->IsConnected());
-  EXPECT_EQ(Failure([&] { pair.client->Send("x", 1); }),
+  EXPECT_EQ(Thrown([&] { pair.client->Send("x", 1); }),
             std::make_pair(std::string("SOCKET_DISCONNECTED"), std::string("Socket没有连接!")));
 }
 
@@ -193,7 +215,7 @@ TEST(OXSocket, SendToAClosedPeerFailsWithoutSigpipe) {
   pair.accepted.reset();
   std::pair<std::string, std::string> failure;
   for (int i = 0; i < 200 && failure.first.empty(); ++i) {
-    failure = Failure([&] { pair.client->Send("ping", 4); });
+    failure = Thrown([&] { pair.client->Send("ping", 4); });
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(failure.first, "SOCKET_CHANNEL_DISCONNECTED");
@@ -208,7 +230,7 @@ TEST(OXSocket, PeerCloseFailsReceiveWithErrorNumberZero) {
   char buffer[8] = {0};
   pair.accepted->Receive(buffer, sizeof(buffer));
   EXPECT_EQ(std::string(buffer), "abc");
-  EXPECT_EQ(Failure([&] { pair.accepted->Receive(buffer, sizeof(buffer)); }),
+  EXPECT_EQ(Thrown([&] { pair.accepted->Receive(buffer, sizeof(buffer)); }),
             std::make_pair(std::string("SOCKET_CHANNEL_DISCONNECTED"),
                            std::string("接收数据错误，关闭SOCKET! send return -1 0:Success")));
   EXPECT_FALSE(pair.accepted->IsConnected());
@@ -238,21 +260,21 @@ TEST(OXSocket, DisconnectWithoutDescriptorIsHarmless) {
   socket.Disconnect();
   socket.Disconnect();
   EXPECT_FALSE(socket.IsConnected());
-  EXPECT_EQ(Failure([&] { socket.Send("x", 1); }),
+  EXPECT_EQ(Thrown([&] { socket.Send("x", 1); }),
             std::make_pair(std::string("SOCKET_DISCONNECTED"), std::string("Socket没有连接!")));
   char byte;
-  EXPECT_EQ(Failure([&] { socket.Receive(&byte, 1); }).first, "SOCKET_DISCONNECTED");
+  EXPECT_EQ(Thrown([&] { socket.Receive(&byte, 1); }).first, "SOCKET_DISCONNECTED");
 }
 
 TEST(OXServerSocket, BusyPortFailsTheBindAndClosesTheDescriptor) {
   std::unique_ptr<OXServerSocket> first = ListeningServerSocket();
   OXServerSocket second(first->GetPort());
   const std::string port = std::to_string(first->GetPort());
-  EXPECT_EQ(Failure([&] { second.BeginListen(); }),
+  EXPECT_EQ(Thrown([&] { second.BeginListen(); }),
             std::make_pair(std::string("SOCKET"),
                            "尝试绑定端口:" + port + " 失败，请修改TCP/IP侦听端口配置，WSAErrorCode=98"));
   EXPECT_EQ(second.GetState(), OXServerSocket::STATE_CREATED);
-  EXPECT_EQ(Failure([&] { second.Accept(); }).first, "SOCKET");
+  EXPECT_EQ(Thrown([&] { second.Accept(); }).first, "SOCKET");
   EXPECT_EQ(first->GetState(), OXServerSocket::STATE_LISTENING);
 }
 
@@ -267,11 +289,11 @@ TEST(OXSocketConcurrency, DisconnectEndsBothUsersAtOnceAndClosesAfterThem) {
   std::string sendCode;
   std::thread receiver([&] {
     receiverIn.store(true);
-    receiveCode = Failure([&] { socket.ReceiveUntilChar('\0'); }).first;
+    receiveCode = Thrown([&] { socket.ReceiveUntilChar('\0'); }).first;
   });
   std::thread sender([&] {
     std::string big(16 * 1024 * 1024, 'q');  // the other end reads nothing
-    sendCode = Failure([&] { socket.Send(big.data(), static_cast<int>(big.size())); }).first;
+    sendCode = Thrown([&] { socket.Send(big.data(), static_cast<int>(big.size())); }).first;
   });
   while (!receiverIn.load()) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -290,7 +312,7 @@ TEST(OXSocketConcurrency, DisconnectEndsBothUsersAtOnceAndClosesAfterThem) {
 TEST(OXSocketConcurrency, CloseWakesABlockedAccept) {
   std::unique_ptr<OXServerSocket> server = ListeningServerSocket();
   std::string code;
-  std::thread acceptor([&] { code = Failure([&] { delete server->Accept(); }).first; });
+  std::thread acceptor([&] { code = Thrown([&] { delete server->Accept(); }).first; });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const auto started = std::chrono::steady_clock::now();
   server->Close();

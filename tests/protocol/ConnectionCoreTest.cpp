@@ -20,7 +20,7 @@
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
-#include "protocol/FrameReader.h"
+#include "framework/FrameReader.h"
 #include "protocol/IOXConnection.h"
 #include "protocol/IOXReceiveThread.h"
 #include "protocol/IOXSendThread.h"
@@ -29,7 +29,7 @@
 
 using Oxbrindale::Velmora::Framework::EventManager;
 using Oxbrindale::Velmora::Framework::MutexGuard;
-using Oxbrindale::Velmora::OXProctol::FrameReader;
+using Oxbrindale::Velmora::Framework::FrameReader;
 using Oxbrindale::Velmora::OXProctol::IOnConnectionDisconnected;
 using Oxbrindale::Velmora::OXProctol::IOXConnection;
 using Oxbrindale::Velmora::OXProctol::IOXReceiveThread;

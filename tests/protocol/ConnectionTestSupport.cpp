@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "framework/Exception.h"
+#include "support/Thrown.h"
 
 namespace tarrow_test {
 
@@ -19,26 +19,11 @@ bool Eventually(const std::function<bool()>& condition, int seconds) {
   return true;
 }
 
-std::string FailureCode(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string code = e->code;
-    delete e;
-    return code;
-  }
-  return "";
-}
+std::string FailureCode(const std::function<void()>& call) { return tarrow_test::ThrownCode(call); }
 
 std::string FailureText(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string text = e->code + " " + e->message;
-    delete e;
-    return text;
-  }
-  return "";
+  const std::pair<std::string, std::string> thrown = tarrow_test::Thrown(call);
+  return thrown.first.empty() ? "" : thrown.first + " " + thrown.second;
 }
 
 }  // namespace tarrow_test

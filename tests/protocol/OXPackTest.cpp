@@ -10,12 +10,12 @@
 
 #include "framework/Convert.h"
 #include "framework/Exception.h"
-#include "protocol/FrameReader.h"
 #include "protocol/OXPack.h"
+#include "support/Thrown.h"
 
 using Oxbrindale::Velmora::Framework::Convert;
-using Oxbrindale::Velmora::OXProctol::FrameReader;
 using Oxbrindale::Velmora::OXProctol::OXPack;
+using tarrow_test::ThrownCode;
 
 namespace {
 
@@ -39,16 +39,6 @@ std::unique_ptr<OXPack> ReferenceParse(std::string text) {
   return std::unique_ptr<OXPack>(new OXPack(fields[0], fields[1], fields[2], fields[3], body));
 }
 
-std::string ExpectThrowCode(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (Exception* e) {
-    std::string code = e->code;
-    delete e;
-    return code;
-  }
-  return "";
-}
 
 }  // namespace
 
@@ -170,97 +160,9 @@ TEST(OXPack, ForgedFrameRefused) {
       {OXPack("push", "C\r", "{I}", "T", "B\r\n"), false},  // CR only vanishes on the way
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.refused ? "OXPROCTOL" : "", ExpectThrowCode([&] { c.pack.ToFrame(); }))
+    EXPECT_EQ(c.refused ? "OXPROCTOL" : "", ThrownCode([&] { c.pack.ToFrame(); }))
         << testing::PrintToString(c.pack.kind + "|" + c.pack.command + "|" + c.pack.packId + "|" + c.pack.time + "|" +
                                   c.pack.body);
-    EXPECT_EQ(c.refused ? "OXPROCTOL" : "", ExpectThrowCode([&] { c.pack.CheckFrameSafe(); }));
+    EXPECT_EQ(c.refused ? "OXPROCTOL" : "", ThrownCode([&] { c.pack.CheckFrameSafe(); }));
   }
-}
-
-namespace {
-
-// Hands out the bytes of a fixed stream in chunks of the given sizes (cycled);
-// throws "IO" at the end.
-class ChunkSource {
- public:
-  ChunkSource(std::string data, std::vector<size_t> chunks) : data_(std::move(data)), chunks_(std::move(chunks)) {}
-
-  size_t operator()(char* buffer, size_t capacity) {
-    if (offset_ == data_.size()) throw new Exception("IO", "end of test stream");
-    size_t n = chunks_[calls_++ % chunks_.size()];
-    n = std::min({n, capacity, data_.size() - offset_});
-    std::copy(data_.begin() + offset_, data_.begin() + offset_ + n, buffer);
-    offset_ += n;
-    return n;
-  }
-  size_t calls() const { return calls_; }
-
- private:
-  std::string data_;
-  std::vector<size_t> chunks_;
-  size_t offset_ = 0;
-  size_t calls_ = 0;
-};
-
-std::string Nul(const std::string& text) { return text + std::string(1, '\0'); }
-
-}  // namespace
-
-TEST(FrameReader, CutsFramesWhateverTheChunks) {
-  const std::vector<std::string> frames = {"first", "", "third\nwith\nlines", std::string(5000, 'q'), "last"};
-  std::string stream;
-  for (const std::string& f : frames) stream += Nul(f);
-  for (const std::vector<size_t>& chunks :
-       std::vector<std::vector<size_t>>{{1}, {2, 7}, {3, 1, 4096}, {100000}, {5, 6, 1}}) {
-    ChunkSource source(stream, chunks);
-    FrameReader reader(FrameReader::TCP_TEXT_LIMIT);
-    for (const std::string& expected : frames) EXPECT_EQ(expected, reader.ReadFrame(std::ref(source)));
-    EXPECT_EQ(0u, reader.Buffered());
-    EXPECT_EQ("IO", ExpectThrowCode([&] { reader.ReadFrame(std::ref(source)); }));
-  }
-}
-
-TEST(FrameReader, ReadsAheadButHandsOutOneFrameAtATime) {
-  ChunkSource source(Nul("a") + Nul("b") + "c-partial", {1000});
-  FrameReader reader(FrameReader::TCP_TEXT_LIMIT);
-  EXPECT_EQ("a", reader.ReadFrame(std::ref(source)));
-  EXPECT_EQ(1u, source.calls());  // everything came in one read
-  EXPECT_EQ(std::string("b\0c-partial", 11).size(), reader.Buffered());
-  EXPECT_EQ("b", reader.ReadFrame(std::ref(source)));
-  EXPECT_EQ(1u, source.calls());
-  EXPECT_EQ("IO", ExpectThrowCode([&] { reader.ReadFrame(std::ref(source)); }));
-}
-
-TEST(FrameReader, TcpSizeLimit) {
-  const std::string longest(FrameReader::TCP_TEXT_LIMIT, 'x');  // 16367 bytes, then NUL: accepted
-  for (size_t chunk : {size_t(1) << 20, size_t(4096), size_t(1)}) {
-    ChunkSource source(Nul(longest) + Nul("next"), {chunk});
-    FrameReader reader(FrameReader::TCP_TEXT_LIMIT);
-    EXPECT_EQ(longest, reader.ReadFrame(std::ref(source)));
-    EXPECT_EQ("next", reader.ReadFrame(std::ref(source)));
-  }
-  for (size_t chunk : {size_t(1) << 20, size_t(4096), size_t(1)}) {
-    // 16368 bytes without NUL: fails, even though a NUL follows.
-    ChunkSource source(Nul("ok") + Nul(longest + "y"), {chunk});
-    FrameReader reader(FrameReader::TCP_TEXT_LIMIT);
-    EXPECT_EQ("ok", reader.ReadFrame(std::ref(source)));
-    try {
-      reader.ReadFrame(std::ref(source));
-      ADD_FAILURE() << "oversized frame accepted";
-    } catch (Exception* e) {
-      EXPECT_EQ("IO", e->code);
-      EXPECT_EQ("封包太大！", e->message);
-      delete e;
-    }
-  }
-}
-
-TEST(FrameReader, UnlimitedReaderGrowsAndZeroReadEndsTheStream) {
-  const std::string big(200000, 'z');
-  ChunkSource source(Nul(big), {7000});
-  FrameReader reader;
-  EXPECT_EQ(big, reader.ReadFrame(std::ref(source)));
-
-  FrameReader closed;
-  EXPECT_EQ("IO", ExpectThrowCode([&] { closed.ReadFrame([](char*, size_t) { return size_t(0); }); }));
 }

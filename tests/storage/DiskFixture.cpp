@@ -16,8 +16,6 @@ using tarrow_test::LoopDevice;
 
 namespace {
 
-const uint64_t kMiB = 1024 * 1024;
-
 const char kSamplePartitions[] =
     "major minor  #blocks  name\n"
     "\n"

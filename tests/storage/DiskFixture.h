@@ -12,6 +12,8 @@
 
 namespace storage_test {
 
+const uint64_t kMiB = 1024 * 1024;
+
 // A system root for one test "host": <root>/dev/disk/by-path with links to
 // "../../<name>", <root>/dev/<name> linked to a loop device that stands in
 // for the disk, and <root>/proc for fixture /proc files. Use it with

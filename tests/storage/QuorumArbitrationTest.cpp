@@ -21,12 +21,12 @@ using Oxbrindale::Velmora::Framework::LinuxDisk;
 using Oxbrindale::Velmora::Framework::QuorumSector;
 using storage_test::DigestOfImage;
 using storage_test::DiskFixture;
+using storage_test::kMiB;
 using storage_test::ReadAt;
 using storage_test::WriteAt;
 
 namespace {
 
-const uint64_t kMiB = 1024 * 1024;
 const uint64_t kSideFalseSector = 2097664;
 const uint64_t kSideTrueSector = 2098176;
 

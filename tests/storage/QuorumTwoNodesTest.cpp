@@ -19,12 +19,12 @@
 using Oxbrindale::Velmora::Framework::LinuxDisk;
 using storage_test::DigestOfImage;
 using storage_test::DiskFixture;
+using storage_test::kMiB;
 using storage_test::ReadAt;
 using storage_test::WriteAt;
 
 namespace {
 
-const uint64_t kMiB = 1024 * 1024;
 const uint64_t kArbitrationArea = 2097152;
 
 // A node in a process of its own: its own system root, in which "/dev/sdq"

@@ -1,12 +1,13 @@
-#include "protocol/FrameReader.h"
+#include "framework/FrameReader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "framework/Exception.h"
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace OXProctol {
+namespace Framework {
 
 namespace {
 
@@ -36,15 +37,19 @@ void FrameReader::_MakeRoom() {
   _capacity = grown;
 }
 
-std::string FrameReader::ReadFrame(const ReadSome& readSome) {
+std::string FrameReader::ReadUntil(char stop, const ReadSome& readSome) {
+  if (stop != _scannedFor) {
+    _scanned = 0;
+    _scannedFor = stop;
+  }
   for (;;) {
     const size_t available = _end - _begin;
     const size_t searchable = (_limit != 0 && available > _limit + 1) ? _limit + 1 : available;
     if (searchable > _scanned) {
       const char* start = _buffer.get() + _begin;
-      const void* nul = std::memchr(start + _scanned, '\0', searchable - _scanned);
-      if (nul != nullptr) {
-        const size_t length = static_cast<size_t>(static_cast<const char*>(nul) - start);
+      const void* hit = std::memchr(start + _scanned, stop, searchable - _scanned);
+      if (hit != nullptr) {
+        const size_t length = static_cast<size_t>(static_cast<const char*>(hit) - start);
         std::string text(start, length);
         _begin += length + 1;
         _scanned = 0;
@@ -62,6 +67,17 @@ std::string FrameReader::ReadFrame(const ReadSome& readSome) {
   }
 }
 
-}  // namespace OXProctol
+size_t FrameReader::TakeBuffered(char* buffer, size_t length) {
+  const size_t n = std::min(length, _end - _begin);
+  std::memcpy(buffer, _buffer.get() + _begin, n);
+  _begin += n;
+  _scanned = _scanned > n ? _scanned - n : 0;
+  if (_begin == _end) _begin = _end = 0;
+  return n;
+}
+
+void FrameReader::Clear() { _begin = _end = _scanned = 0; }
+
+}  // namespace Framework
 }  // namespace Velmora
 }  // namespace Oxbrindale
