@@ -13,6 +13,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Alarm {
 
+using Entity::AlarmObj;
 using Framework::AsyncExecutor;
 using Framework::DateTime;
 using Framework::Env;

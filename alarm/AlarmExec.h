@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "framework/ArrayBlockQueue.h"
 #include "framework/AsyncExecutable.h"
 #include "framework/AsyncExecutor.h"
@@ -69,7 +69,7 @@ class AlarmExec : public Framework::AsyncExecutable {
   virtual bool PutLog(int kind, const std::string& text, const Framework::DateTime& time);
   // Handles one batch (at least one alarm, in queue order) on the executor's
   // thread. An Exception* thrown here is deleted and the batch is lost.
-  virtual void DoAlarm(std::vector<AlarmObj>& batch) = 0;
+  virtual void DoAlarm(std::vector<Entity::AlarmObj>& batch) = 0;
 
   // How long PutLog waits for a free slot, in ms (0: no wait).
   void SetPutWait(long ms) { _putWait.store(ms); }
@@ -87,22 +87,22 @@ class AlarmExec : public Framework::AsyncExecutable {
  protected:
   // Queues alarm, waiting at most waitMs for a free slot; false when it did
   // not fit (the caller still owns it).
-  bool _Enqueue(AlarmObj* alarm, long waitMs);
+  bool _Enqueue(Entity::AlarmObj* alarm, long waitMs);
   // true when an alarm (or the stop marker) waits in the queue.
   bool _HasWaiting();
 
  private:
   void _InitThread();
   // Takes one alarm for the thread and wakes a raiser waiting for a slot.
-  AlarmObj* _TakeFirst();
+  Entity::AlarmObj* _TakeFirst();
   void _SlotFreed();
   void _DeleteQueued();
 
   // The stop marker (kind -1) is known by its address, so that an alarm a
   // raiser gave the kind -1 is still an ordinary alarm. It is queued, never
   // deleted, by CallExit.
-  AlarmObj _stopMarker;
-  Framework::ArrayBlockQueue<AlarmObj*> _queue;
+  Entity::AlarmObj _stopMarker;
+  Framework::ArrayBlockQueue<Entity::AlarmObj*> _queue;
   std::unique_ptr<Framework::AsyncExecutor> _thread;  // "告警执行体"
   Framework::Mutex _putLock;                          // queueing against the batch drain
   std::atomic<uint32_t> _delay;

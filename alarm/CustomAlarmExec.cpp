@@ -9,6 +9,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Alarm {
 
+using Entity::AlarmObj;
 using Config::ConfigManager;
 using Config::CustomAlarmConfig;
 using Framework::MachineController;

@@ -30,12 +30,12 @@ class CustomAlarmExec : public AlarmExec {
   // Starts the program with the formatted parameter text (read anew for
   // every batch; nothing when no program is set), waits for it up to the
   // program time-out and kills it after that.
-  void DoAlarm(std::vector<AlarmObj>& batch) override;
+  void DoAlarm(std::vector<Entity::AlarmObj>& batch) override;
 
   // Replaces every "{$content$}" of parameter, left to right, by
   // "[" host "]双机热备警报：" and the batch's texts joined by ";", with
   // every double quote of that content turned into an apostrophe.
-  static void FormatParameter(std::string& parameter, std::vector<AlarmObj>& batch);
+  static void FormatParameter(std::string& parameter, std::vector<Entity::AlarmObj>& batch);
 
   // How long the program may run, in ms.
   void SetProgramTimeout(long ms) { _timeoutMs.store(ms); }

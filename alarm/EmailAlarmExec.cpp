@@ -16,6 +16,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Alarm {
 
+using Entity::AlarmObj;
 using Config::ConfigManager;
 using Config::SendEmailAlarmConfig;
 using Framework::MachineController;

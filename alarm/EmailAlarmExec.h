@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "alarm/AlarmExec.h"
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -50,7 +50,7 @@ class EmailAlarmExec : public AlarmExec {
 
   // Mails the batch; a failure is written to standard output and the batch
   // is dropped (no retry).
-  void DoAlarm(std::vector<AlarmObj>& batch) override;
+  void DoAlarm(std::vector<Entity::AlarmObj>& batch) override;
 
   // One SMTP dialogue: one mail to all recipients, with the settings read
   // now. Nothing when no server is set. Throws Exception* "SMTP" with the

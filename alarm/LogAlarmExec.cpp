@@ -17,6 +17,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Alarm {
 
+using Entity::AlarmObj;
 using Config::ConfigManager;
 using Framework::Convert;
 using Framework::DateTime;

@@ -34,14 +34,14 @@ class LogAlarmExec : public AlarmExec {
   // then adds each alarm to the recent list and saves the list. When the
   // file cannot be opened: "file open failure!" on standard output, and
   // neither the list nor the consoles hear of the batch.
-  void DoAlarm(std::vector<AlarmObj>& batch) override;
+  void DoAlarm(std::vector<Entity::AlarmObj>& batch) override;
   // Saves the recent list (failures are reported on standard output).
   void BeforeExit() override;
 
   // Copies of the recent alarms, oldest first, taken under the recent lock.
-  std::vector<AlarmObj> GetRecentLog();
+  std::vector<Entity::AlarmObj> GetRecentLog();
   // Adds one alarm to the recent list and posts it on the event bus.
-  void _ToRecentLog(AlarmObj& alarm);
+  void _ToRecentLog(Entity::AlarmObj& alarm);
 
   // "log/" + four-digit year + two-digit month + ".log".
   static std::string LogFileName(const Framework::DateTime& time);
@@ -49,7 +49,7 @@ class LogAlarmExec : public AlarmExec {
  private:
   Config::ConfigManager* _config;
   Framework::Mutex _recentLock;    // guards _recent
-  std::vector<AlarmObj*> _recent;  // owned, oldest first
+  std::vector<Entity::AlarmObj*> _recent;  // owned, oldest first
 };
 
 }  // namespace Alarm

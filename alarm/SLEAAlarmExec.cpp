@@ -9,6 +9,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Alarm {
 
+using Entity::AlarmObj;
 using Framework::DateTime;
 using Framework::EventManager;
 using Framework::MutexGuard;

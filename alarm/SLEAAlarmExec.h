@@ -36,7 +36,7 @@ class SLEAAlarmExec : public AlarmExec {
   bool PutLog(int kind, const std::string& text, const Framework::DateTime& time) override;
   // Shows the batch's last alarm in the record and sounds until reset, a
   // newer alarm or the stop.
-  void DoAlarm(std::vector<AlarmObj>& batch) override;
+  void DoAlarm(std::vector<Entity::AlarmObj>& batch) override;
 
   // Marks the record not sounding (which silences the speaker within one
   // on-off cycle) and posts "SLEA_DATA_CHANGE".

@@ -10,7 +10,7 @@
 #include <memory>
 #include <set>
 
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "config/AlarmExecConfig.h"
 #include "config/ClientSetting.h"
 #include "config/ConfigStringFormator.h"
@@ -29,7 +29,7 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Config {
 
-using Alarm::AlarmObj;
+using Entity::AlarmObj;
 using Framework::__OXFile;
 using Framework::CommandResult;
 using Framework::Convert;

@@ -13,7 +13,7 @@
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Alarm {
+namespace Entity {
 class AlarmObj;
 }
 namespace Config {
@@ -226,10 +226,10 @@ class ConfigManager : Framework::NonCopyable {
   bool IsBackupCfgExist(std::string name);
   // Writes log/recent_alarm.log, one alarm per line (a CR or LF inside a
   // text is written as a blank). Throws Exception* "IO" when it fails.
-  void SaveRecentAlarmObj(std::vector<Alarm::AlarmObj*>& alarms);
+  void SaveRecentAlarmObj(std::vector<Entity::AlarmObj*>& alarms);
   // The alarms of log/recent_alarm.log in file order, owned by the caller; a
   // line that cannot be read is skipped.
-  std::vector<Alarm::AlarmObj*> GetRecentAlarmObj();
+  std::vector<Entity::AlarmObj*> GetRecentAlarmObj();
   // configs/ss_flag.cfg: "1" or "0". Throws Exception* "IO" when it fails.
   void SetSSFlag(bool flag);
   bool GetSSFlag();

@@ -13,7 +13,7 @@
 
 #include "alarm/AlarmExec.h"
 #include "alarm/AlarmManager.h"
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "alarm/CustomAlarmExec.h"
 #include "alarm/EmailAlarmExec.h"
 #include "alarm/LogAlarmExec.h"
@@ -27,6 +27,7 @@
 #include "support/TestEnv.h"
 #include "tests/alarm/AlarmTestSupport.h"
 
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using namespace Oxbrindale::Velmora::Alarm;
 using alarm_test::FakeToneDevice;
 using alarm_test::WaitUntil;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "alarm/CustomAlarmExec.h"
 #include "config/ConfigManager.h"
 #include "config/CustomAlarmConfig.h"
@@ -19,7 +19,7 @@
 
 using alarm_test::WaitUntil;
 using alarm_test::WriteScript;
-using Oxbrindale::Velmora::Alarm::AlarmObj;
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using Oxbrindale::Velmora::Alarm::CustomAlarmExec;
 using Oxbrindale::Velmora::Config::ConfigManager;
 using Oxbrindale::Velmora::Framework::DateTime;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "alarm/AlarmManager.h"
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "alarm/Base64.h"
 #include "alarm/CodeConvert.h"
 #include "alarm/EmailAlarmExec.h"
@@ -35,7 +35,7 @@
 namespace {
 
 using Oxbrindale::Velmora::Alarm::AlarmManager;
-using Oxbrindale::Velmora::Alarm::AlarmObj;
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using Oxbrindale::Velmora::Alarm::Base64;
 using Oxbrindale::Velmora::Alarm::EmailAlarmExec;
 using Oxbrindale::Velmora::Alarm::SmtpDialogue;

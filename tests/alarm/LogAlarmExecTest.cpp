@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "alarm/LogAlarmExec.h"
 #include "config/ConfigManager.h"
 #include "framework/DateTime.h"
@@ -14,7 +14,7 @@
 
 using alarm_test::EventRecorder;
 using alarm_test::WaitUntil;
-using Oxbrindale::Velmora::Alarm::AlarmObj;
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using Oxbrindale::Velmora::Alarm::LogAlarmExec;
 using Oxbrindale::Velmora::Config::ConfigManager;
 using Oxbrindale::Velmora::Framework::DateTime;

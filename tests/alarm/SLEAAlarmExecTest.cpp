@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "alarm/SLEAAlarmExec.h"
 #include "entity/SLEAData.h"
 #include "framework/DateTime.h"
@@ -19,7 +19,7 @@
 using alarm_test::EventRecorder;
 using alarm_test::FakeToneDevice;
 using alarm_test::WaitUntil;
-using Oxbrindale::Velmora::Alarm::AlarmObj;
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using Oxbrindale::Velmora::Alarm::SLEAAlarmExec;
 using Oxbrindale::Velmora::Entity::SLEAData;
 using Oxbrindale::Velmora::Framework::DateTime;

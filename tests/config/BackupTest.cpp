@@ -7,14 +7,14 @@
 #include <set>
 
 #include "ConfigManagerFixture.h"
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "config/ConfigManager.h"
 #include "framework/CommandRunner.h"
 #include "framework/Convert.h"
 #include "framework/DateTime.h"
 #include "framework/Env.h"
 
-using Oxbrindale::Velmora::Alarm::AlarmObj;
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using Oxbrindale::Velmora::Config::ConfigManager;
 using Oxbrindale::Velmora::Framework::__OXFile;
 using Oxbrindale::Velmora::Framework::CommandResult;

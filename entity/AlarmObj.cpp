@@ -1,4 +1,4 @@
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Alarm {
+namespace Entity {
 
 using Framework::DateTime;
 
@@ -48,6 +48,6 @@ bool AlarmObj::operator<(const AlarmObj& other) const { return time < other.time
 
 bool AlarmObj::operator>(const AlarmObj& other) const { return time > other.time; }
 
-}  // namespace Alarm
+}  // namespace Entity
 }  // namespace Velmora
 }  // namespace Oxbrindale

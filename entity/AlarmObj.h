@@ -1,5 +1,5 @@
-#ifndef TARROW_ALARM_ALARMOBJ_H
-#define TARROW_ALARM_ALARMOBJ_H
+#ifndef TARROW_ENTITY_ALARMOBJ_H
+#define TARROW_ENTITY_ALARMOBJ_H
 
 #include <string>
 
@@ -8,11 +8,11 @@
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Alarm {
+namespace Entity {
 
 // One raised alarm. Text form, one line: kind "|" time "|" text, the time as
 // DateTime::ToString writes it; the text is written unchanged.
-class AlarmObj : public Entity::IEntity {
+class AlarmObj : public IEntity {
  public:
   AlarmObj(int kind, std::string text, Framework::DateTime time);
   // Parses the text form: kind and time are read at the first two '|', the
@@ -35,7 +35,7 @@ class AlarmObj : public Entity::IEntity {
   Framework::DateTime time;  // local time of raising, millisecond 0
 };
 
-}  // namespace Alarm
+}  // namespace Entity
 }  // namespace Velmora
 }  // namespace Oxbrindale
 

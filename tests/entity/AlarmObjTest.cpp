@@ -2,12 +2,12 @@
 
 #include <memory>
 
-#include "alarm/AlarmObj.h"
+#include "entity/AlarmObj.h"
 #include "framework/Exception.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
-using Oxbrindale::Velmora::Alarm::AlarmObj;
+using Oxbrindale::Velmora::Entity::AlarmObj;
 using Oxbrindale::Velmora::Entity::IEntity;
 using Oxbrindale::Velmora::Framework::DateTime;
 
