@@ -17,12 +17,13 @@
 #include "alarm/IToneDevice.h"
 #include "framework/EventClient.h"
 #include "framework/EventManager.h"
+#include "support/SkipRule.h"
 
 // AddressSanitizer (g++ 12) reports a false stack-buffer-overflow while a
 // cancelled thread unwinds; forced ends are covered by the ThreadSanitizer
 // run of the concurrency suites instead.
 #if defined(__SANITIZE_ADDRESS__)
-#define SKIP_WHEN_CANCELLATION_UNSUPPORTED() GTEST_SKIP() << "thread cancellation under AddressSanitizer"
+#define SKIP_WHEN_CANCELLATION_UNSUPPORTED() TARROW_SKIP_BY_DESIGN("thread cancellation under AddressSanitizer")
 #else
 #define SKIP_WHEN_CANCELLATION_UNSUPPORTED() (void)0
 #endif

@@ -19,6 +19,7 @@
 #include "framework/MutexGuard.h"
 #include "framework/SingleObject.h"
 #include "framework/Sleep.h"
+#include "support/SkipRule.h"
 
 using Oxbrindale::Velmora::Framework::AsyncExecutable;
 using Oxbrindale::Velmora::Framework::AsyncExecutor;
@@ -31,7 +32,7 @@ using Oxbrindale::Velmora::Framework::SingleObject;
 // cancelled thread unwinds; thread cancellation is covered by the
 // ThreadSanitizer run of these suites instead.
 #if defined(__SANITIZE_ADDRESS__)
-#define SKIP_WHEN_CANCELLATION_UNSUPPORTED() GTEST_SKIP() << "thread cancellation under AddressSanitizer"
+#define SKIP_WHEN_CANCELLATION_UNSUPPORTED() TARROW_SKIP_BY_DESIGN("thread cancellation under AddressSanitizer")
 #else
 #define SKIP_WHEN_CANCELLATION_UNSUPPORTED() (void)0
 #endif

@@ -14,6 +14,7 @@
 
 #include "framework/DiskHelper.h"
 #include "support/LoopDevice.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
@@ -55,7 +56,7 @@ class DiskHelperTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+    if (!LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
     image_ = dir_.File("disk.img");
   }
 

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/Exception.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 
 using Oxbrindale::Velmora::Config::FileManager;
@@ -225,7 +226,7 @@ TEST(FileManager, FullDiskReportsFailureAndKeepsOldContent) {
     if (!FileManager::SaveFile(path, "new") || FileManager::LoadFile(path) != "new") return 15;
     return 0;
   });
-  if (code == 77) GTEST_SKIP() << "no private mount namespace (needs root)";
+  if (code == 77) TARROW_SKIP_UNLESS_PRIVILEGED("no private mount namespace (needs root)");
   EXPECT_EQ(0, code);
 }
 

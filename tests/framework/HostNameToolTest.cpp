@@ -10,6 +10,7 @@
 #include "framework/Exception.h"
 #include "framework/HostNameTool.h"
 #include "framework/ProcessManager.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
@@ -240,7 +241,7 @@ TEST(HostNameTool, SetAndReadInAPrivateUtsNamespace) {
   std::string out = helper.GetOutputString();
   helper.WaitTerminated();
   if (WIFEXITED(helper.GetExitCode()) && WEXITSTATUS(helper.GetExitCode()) == 77)
-    GTEST_SKIP() << "no permission for a private UTS namespace";
+    TARROW_SKIP_UNLESS_PRIVILEGED("no permission for a private UTS namespace");
   EXPECT_EQ(0, helper.GetExitCode());
   EXPECT_EQ("tarrow-uts-check.local\ntarrow-uts-check.local\n", out);
   EXPECT_NE("tarrow-uts-check.local", HostNameTool::GetHostName());

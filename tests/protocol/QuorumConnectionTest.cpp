@@ -28,6 +28,7 @@
 #include "protocol/OXQuorum.h"
 #include "protocol/QuorumOXConnection.h"
 #include "support/LoopDevice.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
@@ -279,7 +280,7 @@ class QuorumDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+    if (!LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
     ASSERT_NO_FATAL_FAILURE(UseFreshDisk());
   }
 

@@ -13,6 +13,7 @@
 #include "storage/LinuxDisk.h"
 #include "storage/QuorumSector.h"
 #include "support/LoopDevice.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
@@ -50,7 +51,7 @@ class QuorumArbitrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+    if (!tarrow_test::LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
     UseImage(4 * kMiB);
   }
 

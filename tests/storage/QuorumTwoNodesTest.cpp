@@ -13,6 +13,7 @@
 #include "DiskFixture.h"
 #include "storage/LinuxDisk.h"
 #include "support/LoopDevice.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
@@ -142,7 +143,7 @@ bool BufferedReadIsStale(const std::string& deviceA, const std::string& deviceB)
 // one winner.
 TEST(QuorumTwoNodes, ExactlyOneWinnerEveryRoundWhileAThirdProcessHoldsTheDevices) {
   std::string why;
-  if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+  if (!tarrow_test::LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
   tarrow_test::TempDir app;
   DiskFixture hostA, hostB;
   const std::string image = hostA.MakeImage("shared", 4 * kMiB, 'D');

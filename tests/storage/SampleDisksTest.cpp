@@ -3,12 +3,13 @@
 #include <vector>
 
 #include "support/LoopDevice.h"
+#include "support/SkipRule.h"
 
 namespace storage_test {
 
 void SampleDisksTest::SetUp() {
   std::string why;
-  if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+  if (!tarrow_test::LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
   std::vector<std::string> images;
   ASSERT_TRUE(fixture_.AddSampleDisks(&images, &why)) << why;
   imageA_ = images[0];

@@ -11,7 +11,7 @@ namespace tarrow_test {
 // Two LoopDevice objects over one image stand for one shared disk seen by two
 // hosts (each loop device has its own page cache).
 //
-//   if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+//   if (!tarrow_test::LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
 //   tarrow_test::LoopDevice::CreateImage(dir.File("disk.img"), 4 << 20);
 //   tarrow_test::LoopDevice a(dir.File("disk.img"));
 //   ASSERT_TRUE(a.Ok()) << a.Error();
