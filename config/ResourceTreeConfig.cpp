@@ -12,7 +12,7 @@ using Framework::Convert;
 using Framework::MutexGuard;
 
 ResourceTreeConfig::ResourceTreeConfig()
-    : _takeBack(false), _home(false), _running(false), _going(false), _id(0), _nextInTreeId(0) {}
+    : _relationsVersion(0), _takeBack(false), _home(false), _running(false), _going(false), _id(0), _nextInTreeId(0) {}
 
 ResourceTreeConfig::ResourceTreeConfig(std::vector<std::string>* lines, unsigned int* index)
     : ResourceTreeConfig() {
@@ -118,14 +118,53 @@ TARROW_TREE_ACCESS(bool, bool, TakeBack, _takeBack)
 TARROW_TREE_ACCESS(bool, bool, Home, _home)
 TARROW_TREE_ACCESS(bool, bool, Running, _running)
 TARROW_TREE_ACCESS(bool, bool, Going, _going)
-TARROW_TREE_ACCESS(uint32_t, uint32_t, NextInTreeId, _nextInTreeId)
-TARROW_TREE_ACCESS(std::vector<sResourceTreeRel>, const std::vector<sResourceTreeRel>&, Relations, _relations)
 #undef TARROW_TREE_ACCESS
+
+uint32_t ResourceTreeConfig::GetNextInTreeId() {
+  MutexGuard guard(_lock);
+  return _nextInTreeId;
+}
+
+void ResourceTreeConfig::SetNextInTreeId(uint32_t next) {
+  MutexGuard guard(_lock);
+  _nextInTreeId = next;
+  ++_relationsVersion;
+}
+
+std::vector<sResourceTreeRel> ResourceTreeConfig::GetRelations() {
+  MutexGuard guard(_lock);
+  return _relations;
+}
+
+void ResourceTreeConfig::SetRelations(const std::vector<sResourceTreeRel>& relations) {
+  MutexGuard guard(_lock);
+  _relations = relations;
+  ++_relationsVersion;
+}
 
 void ResourceTreeConfig::UpdateRelations(
     const std::function<void(std::vector<sResourceTreeRel>& relations, uint32_t& nextInTreeId)>& change) {
-  MutexGuard guard(_lock);
-  change(_relations, _nextInTreeId);
+  // change runs without the record's lock: it may render the record (a save
+  // of the tree list locks the manager, then this record).
+  MutexGuard updating(_updateLock);
+  for (;;) {
+    std::vector<sResourceTreeRel> relations;
+    uint32_t next;
+    uint64_t version;
+    {
+      MutexGuard guard(_lock);
+      relations = _relations;
+      next = _nextInTreeId;
+      version = _relationsVersion;
+    }
+    change(relations, next);
+    MutexGuard guard(_lock);
+    if (version != _relationsVersion) continue;  // replaced by a setter meanwhile
+    _relations.swap(relations);
+    _nextInTreeId = next;
+    ++_relationsVersion;
+    return;
+  }
 }
 
 }  // namespace Config

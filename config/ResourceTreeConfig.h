@@ -71,15 +71,26 @@ class ResourceTreeConfig : public IConfig {
   // A copy of the relations.
   std::vector<sResourceTreeRel> GetRelations();
   void SetRelations(const std::vector<sResourceTreeRel>& relations);
-  // Runs change on the relations and the next in-tree id under the record's
-  // lock, so a read-change-write is not interleaved with other changes or a
-  // save. change must not call back into this record nor into the
-  // configuration manager (a save locks the manager, then this record).
+  // Read-change-write of the relations and the next in-tree id together:
+  // change works on a copy of both, without the record's lock held, and the
+  // result replaces them under the lock. So change may read this record and
+  // may save the tree list (which renders this record); such a save still
+  // writes the values from before the change, so save again afterwards.
+  // Updates of one record run one after the other (a mutex of their own that
+  // neither saves nor the getters and setters take), so none is lost. When
+  // SetRelations or SetNextInTreeId replaced the values while change ran,
+  // change runs again on the new values. When change throws, nothing changes
+  // and the exception passes on.
+  // change must not call UpdateRelations of this record, and UpdateRelations
+  // must not be called while holding the configuration manager's lock (an
+  // Edit...() scope) or a lock that change takes.
   void UpdateRelations(const std::function<void(std::vector<sResourceTreeRel>& relations,
                                                 uint32_t& nextInTreeId)>& change);
 
  private:
   mutable Framework::Mutex _lock;
+  Framework::Mutex _updateLock;  // one UpdateRelations at a time; taken before _lock, never under it
+  uint64_t _relationsVersion;    // under _lock: raised whenever the relations or the counter change
   std::string _name;
   std::string _guid;
   bool _takeBack;

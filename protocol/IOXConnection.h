@@ -108,8 +108,9 @@ class IOXConnection : Framework::NonCopyable {
   IRequestPackProcessor* GetRequestProcessor() const { return _requestProcessor.load(); }
 
   // Milliseconds of send silence before a keep-alive pack (20000 by
-  // default); tests shorten it.
-  void SetKeepAliveInterval(long ms);
+  // default); tests shorten it. A transport that writes frames outside the
+  // send thread overrides it to count those as traffic too.
+  virtual void SetKeepAliveInterval(long ms);
 
   // Jobs of other subsystems that still use this connection: raised under
   // busyLock before such a job is scheduled, lowered when it ends; the

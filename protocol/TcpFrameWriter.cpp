@@ -1,7 +1,10 @@
 #include "protocol/TcpFrameWriter.h"
 
+#include <time.h>
+
 #include <utility>
 
+#include "framework/Env.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
 #include "framework/OXSocket.h"
@@ -12,6 +15,18 @@ namespace OXProctol {
 
 using Framework::MutexGuard;
 
+namespace {
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(Framework::Env::Get()->WaitClock(), &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+TcpFrameWriter::TcpFrameWriter(Framework::OXSocket* socket) : _socket(socket), _lastWriteMs(NowMs()) {}
+
 TcpFrameWriter::Result TcpFrameWriter::Write(std::string frame) {
   MutexGuard guard(_lock);
   if (!_backlog.empty() || _flushing) {
@@ -20,6 +35,7 @@ TcpFrameWriter::Result TcpFrameWriter::Write(std::string frame) {
     return QUEUED;
   }
   const size_t sent = _socket->TrySend(frame.data(), frame.size());
+  if (sent > 0) _Stamp();
   if (sent == frame.size()) return WRITTEN;
   frame.erase(0, sent);  // the rest must go next, before anything else
   _backlog.push_back(std::move(frame));
@@ -49,6 +65,7 @@ void TcpFrameWriter::Flush() {
     }
     try {
       _socket->Send(frame.data(), static_cast<int>(frame.size()));
+      _Stamp();
     } catch (Exception*) {
       MutexGuard guard(_lock);
       _flushing = false;
@@ -56,6 +73,10 @@ void TcpFrameWriter::Flush() {
     }
   }
 }
+
+long long TcpFrameWriter::MsSinceLastWrite() const { return NowMs() - _lastWriteMs.load(); }
+
+void TcpFrameWriter::_Stamp() { _lastWriteMs.store(NowMs()); }
 
 }  // namespace OXProctol
 }  // namespace Velmora

@@ -1,6 +1,7 @@
 #ifndef TARROW_PROTOCOL_TCPFRAMEWRITER_H
 #define TARROW_PROTOCOL_TCPFRAMEWRITER_H
 
+#include <atomic>
 #include <deque>
 #include <string>
 
@@ -22,6 +23,9 @@ namespace OXProctol {
 // the socket did not take) joins a short backlog that the connection's send
 // thread writes with blocking sends, so no caller ever waits for a slow peer.
 // While frames wait, later frames queue behind them.
+//
+// The writer notes when bytes last went to the kernel, whichever thread wrote
+// them, so that the send thread's keep-alive follows real silence only.
 class TcpFrameWriter : Framework::NonCopyable {
  public:
   // At most this many frames wait; a frame beyond is dropped.
@@ -34,7 +38,7 @@ class TcpFrameWriter : Framework::NonCopyable {
   };
 
   // socket: not owned; outlives the writer's users.
-  explicit TcpFrameWriter(Framework::OXSocket* socket) : _socket(socket) {}
+  explicit TcpFrameWriter(Framework::OXSocket* socket);
 
   // From any thread; never blocks on the peer. Throws Exception* like
   // OXSocket::TrySend (the socket is then disconnected).
@@ -45,11 +49,19 @@ class TcpFrameWriter : Framework::NonCopyable {
   // and its time-out); throws Exception* like OXSocket::Send.
   void Flush();
 
+  // Milliseconds since bytes of a frame were last handed to the kernel (by a
+  // direct write or by the send thread), or since the writer was made.
+  long long MsSinceLastWrite() const;
+
  private:
+  // Notes now as the time of the last write.
+  void _Stamp();
+
   Framework::OXSocket* const _socket;
-  Framework::Mutex _lock;            // guards _backlog and _flushing
-  std::deque<std::string> _backlog;  // frames (or the rest of one) waiting, in order
-  bool _flushing = false;            // the send thread is writing one taken from the backlog
+  Framework::Mutex _lock;               // guards _backlog and _flushing
+  std::deque<std::string> _backlog;     // frames (or the rest of one) waiting, in order
+  bool _flushing = false;               // the send thread is writing one taken from the backlog
+  std::atomic<long long> _lastWriteMs;  // on Env's wait clock
 };
 
 }  // namespace OXProctol

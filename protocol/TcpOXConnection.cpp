@@ -5,6 +5,7 @@
 
 #include "framework/Exception.h"
 #include "framework/OXSocket.h"
+#include "protocol/ConnectionTrace.h"
 #include "protocol/OXPack.h"
 #include "protocol/OXTcpListener.h"
 #include "protocol/TcpOXReceiveThread.h"
@@ -99,8 +100,12 @@ void TcpOXConnection::SendPack(OXPack* pack) {
   try {
     result = _writer.Write(std::move(frame));
   } catch (Exception* e) {
-    // The socket has closed itself: the receive thread reports the loss.
+    // The connection is lost, as when the send thread's write fails: the
+    // closed channel makes the pending read fail and the receive thread tells
+    // the owner (once, also when the send thread failed as well).
+    PrintConnectionTrace(e->message, this);
     delete e;
+    Disconnect();
     return;
   }
   if (result != TcpFrameWriter::NEED_FLUSH) return;
@@ -109,6 +114,10 @@ void TcpOXConnection::SendPack(OXPack* pack) {
   } catch (Exception* e) {
     delete e;  // lost meanwhile: nothing waits to be written any more
   }
+}
+
+void TcpOXConnection::SetKeepAliveInterval(long ms) {
+  if (_sendThread != nullptr) static_cast<TcpOXSendThread*>(_sendThread)->SetSilenceLimit(ms);
 }
 
 bool TcpOXConnection::IsConnected() { return _socket != nullptr && _socket->IsConnected(); }

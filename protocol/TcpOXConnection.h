@@ -60,10 +60,15 @@ class TcpOXConnection : public IOXConnection {
   // waits to be written and the socket takes it; otherwise it waits for the
   // send thread (at most 19 frames wait; beyond that the pack is dropped).
   // Never waits for the peer. Not connected, or a pack that cannot travel as
-  // one frame: Exception* "OXPROCTOL", the pack destroyed. A write failure
-  // disconnects (the owner is told by the disconnect notice), not thrown.
+  // one frame: Exception* "OXPROCTOL", the pack destroyed. A write failure is
+  // not thrown: as when the send thread's write fails, the message is printed
+  // and the connection disconnected, so the pending read fails and the
+  // receive thread gives the disconnect notice (once, whichever write failed).
   void SendPack(OXPack* pack) override;
   using IOXConnection::SendPack;
+  // Milliseconds of silence on the socket before a keep-alive; frames written
+  // straight from the senders' threads count as traffic.
+  void SetKeepAliveInterval(long ms) override;
   bool IsConnected() override;
   // Shuts the socket down; the pending read fails at once. Any thread, any
   // number of times.

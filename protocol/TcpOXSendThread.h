@@ -1,6 +1,8 @@
 #ifndef TARROW_PROTOCOL_TCPOXSENDTHREAD_H
 #define TARROW_PROTOCOL_TCPOXSENDTHREAD_H
 
+#include <atomic>
+
 #include "protocol/IOXSendThread.h"
 
 namespace Oxbrindale {
@@ -13,6 +15,10 @@ class TcpFrameWriter;
 // that send them (TcpFrameWriter); this thread writes what had to wait
 // (on a flush request, a pack of kind FLUSH_KIND that never reaches the wire)
 // and the keep-alive packs, each frame whole, its NUL included.
+//
+// A keep-alive goes out only after the keep-alive interval passed without any
+// frame on the socket: frames the senders wrote themselves count as traffic
+// just like the ones written here.
 class TcpOXSendThread : public IOXSendThread {
  public:
   // Kind of the internal pack that asks this thread to write the backlog.
@@ -21,11 +27,16 @@ class TcpOXSendThread : public IOXSendThread {
   // writer: the connection's, not owned; it outlives the thread.
   explicit TcpOXSendThread(TcpFrameWriter* writer) : _writer(writer) {}
 
+  // Milliseconds of silence on the socket before a keep-alive is written
+  // (KEEP_ALIVE_MS by default; tests shorten it). Takes effect at the next wait.
+  void SetSilenceLimit(long ms);
+
  protected:
   void _SendLogic(OXPack* pack) override;
 
  private:
   TcpFrameWriter* _writer;
+  std::atomic<long> _silenceLimitMs{KEEP_ALIVE_MS};
 };
 
 }  // namespace OXProctol

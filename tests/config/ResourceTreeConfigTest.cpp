@@ -3,11 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ConfigManagerFixture.h"
+#include "config/ConfigManager.h"
 #include "config/ConfigStringFormator.h"
 #include "config/RecordTestUtil.h"
 
@@ -217,3 +226,114 @@ TEST(ResourceTreeConfigConcurrency, RenderingNeverSeesAHalfChange) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(tree->GetRelations().size(), 500u);
 }
+
+namespace {
+
+// Runs body on a thread of its own and waits up to 60 s for it. A body that
+// does not end then is deadlocked and can be neither joined nor cleaned up:
+// the failure is reported and the test program ends at once.
+void FinishesInTime(const std::function<void()>& body) {
+  auto finished = std::make_shared<std::promise<void>>();
+  std::future<void> done = finished->get_future();
+  std::thread runner([body, finished] {
+    body();
+    finished->set_value();
+  });
+  if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "still running after 60 s: deadlocked";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+
+const char* const kTreeFile = "configs/resource_tree_config.cfg";
+
+class ResourceTreeConfigSave : public tarrow_test::ConfigManagerFixture {};
+class ResourceTreeConfigSaveConcurrency : public tarrow_test::ConfigManagerFixture {};
+
+TEST_F(ResourceTreeConfigSave, UpdateCallBackMayReadTheRecordAndSaveTheTreeList) {
+  ResourceTreeConfig* tree = Parse(Join(TreeLines())).release();
+  manager.GetResourceTreeConfig()->push_back(tree);  // the manager owns it now
+  std::string nameInside;
+  FinishesInTime([&] {
+    tree->UpdateRelations([&](std::vector<sResourceTreeRel>& relations, uint32_t& next) {
+      relations.push_back({8, 1, next, {2}});
+      ++next;
+      nameInside = tree->GetName();
+      manager.SaveResourceTreeConfig();
+    });
+  });
+  EXPECT_EQ(nameInside, "web tree");
+  // The save inside wrote the record as it was before the change.
+  EXPECT_EQ(dir.Read(kTreeFile), Join(TreeLines()));
+  EXPECT_EQ(tree->GetNextInTreeId(), 4u);
+  manager.SaveResourceTreeConfig();
+  Lines changed = With(8, "4");
+  changed[8] = "1N3N0|M4N2N1|0M5N7N2|0,1M8N1N3|2";
+  EXPECT_EQ(dir.Read(kTreeFile), Join(changed));
+}
+
+TEST_F(ResourceTreeConfigSave, ValuesSetWhileAnUpdateRunsAreNotLost) {
+  auto tree = Parse(Join(TreeLines()));
+  int runs = 0;
+  FinishesInTime([&] {
+    tree->UpdateRelations([&](std::vector<sResourceTreeRel>& relations, uint32_t& next) {
+      if (++runs == 1) {  // as if another thread replaced the values meanwhile
+        tree->SetRelations({{1, 9, 0, {}}});
+        tree->SetNextInTreeId(1);
+      }
+      relations.push_back({4, 2, next, {0}});
+      ++next;
+    });
+  });
+  EXPECT_EQ(runs, 2);  // the change ran again on the values set
+  EXPECT_EQ(ResourceTreeConfig::RelToString(tree->GetRelations()), "1N9N0|M4N2N1|0");
+  EXPECT_EQ(tree->GetNextInTreeId(), 2u);
+}
+
+// Four console threads add resources to one tree, each saving the tree list
+// from inside its update now and then, while a fifth renames the tree and
+// saves: no update is lost and the file ends with all of them.
+TEST_F(ResourceTreeConfigSaveConcurrency, RacingUpdatesThatSaveLoseNothing) {
+  ResourceTreeConfig* tree = Parse(Join(With(9, ""))).release();  // next in-tree id 3
+  manager.GetResourceTreeConfig()->push_back(tree);
+  const int adders = 4;
+  const int perAdder = 150;
+  FinishesInTime([&] {
+    tarrow_test::RunTogether(adders + 1, [&](int t) {
+      if (t == adders) {
+        for (int i = 0; i < 200; ++i) {
+          tree->SetName(i % 2 ? "web" : "web tree");
+          manager.SaveResourceTreeConfig();
+        }
+        return;
+      }
+      for (int i = 0; i < perAdder; ++i) {
+        tree->UpdateRelations([&](std::vector<sResourceTreeRel>& relations, uint32_t& next) {
+          relations.push_back({1, static_cast<uint32_t>(t), next, {}});
+          ++next;
+          if (i % 10 == 0) manager.SaveResourceTreeConfig();
+        });
+      }
+    });
+  });
+  manager.SaveResourceTreeConfig();
+
+  const std::vector<sResourceTreeRel> relations = tree->GetRelations();
+  ASSERT_EQ(relations.size(), static_cast<size_t>(adders * perAdder));
+  EXPECT_EQ(tree->GetNextInTreeId(), static_cast<uint32_t>(3 + adders * perAdder));
+  std::set<uint32_t> inTreeIds;
+  std::map<uint32_t, int> perThread;
+  for (const sResourceTreeRel& relation : relations) {
+    inTreeIds.insert(relation.inTreeId);
+    ++perThread[relation.configId];
+  }
+  EXPECT_EQ(inTreeIds.size(), relations.size());  // every resource its own in-tree id
+  EXPECT_EQ(*inTreeIds.begin(), 3u);
+  EXPECT_EQ(*inTreeIds.rbegin(), static_cast<uint32_t>(2 + adders * perAdder));
+  for (int t = 0; t < adders; ++t) EXPECT_EQ(perThread[t], perAdder) << "adder " << t;
+  EXPECT_EQ(Parse(dir.Read(kTreeFile))->GetRelations(), relations);
+}
+
+}  // namespace

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <cstdlib>
 #include <string>
@@ -75,7 +79,8 @@ struct BarePeer {
   std::unique_ptr<TcpOXConnection> connection;
 };
 
-std::unique_ptr<BarePeer> ConnectToBarePeer() {
+// keepAliveMs > 0: the connection's keep-alive interval, set before it connects.
+std::unique_ptr<BarePeer> ConnectToBarePeer(long keepAliveMs = 0) {
   std::unique_ptr<BarePeer> peer(new BarePeer());
   peer->server = ListeningServerSocket();
   if (peer->server == nullptr) return nullptr;
@@ -85,6 +90,7 @@ std::unique_ptr<BarePeer> ConnectToBarePeer() {
     peer->accepted->Send(greeting.data(), static_cast<int>(greeting.size()));
   });
   peer->connection.reset(new TcpOXConnection(nullptr, nullptr));
+  if (keepAliveMs > 0) peer->connection->SetKeepAliveInterval(keepAliveMs);
   peer->connection->Connect("127.0.0.1", peer->server->GetPort());
   greeter.join();
   return peer;
@@ -437,6 +443,177 @@ TEST(TcpConnectionConcurrency, FramesOfConcurrentSendersStayWholeAndInOrder) {
   reader.join();
   EXPECT_GT(received.load(), 0);
   EXPECT_LE(received.load(), writers * perWriter);
+}
+
+}  // namespace
+
+namespace {
+
+// A peer of plain socket calls, for what OXSocket does not offer: a reset
+// (SO_LINGER 0) instead of an orderly close.
+class PlainPeer {
+ public:
+  PlainPeer() {
+    _listening = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;  // the kernel picks a free one
+    socklen_t length = sizeof(address);
+    if (_listening < 0 || ::bind(_listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(_listening, 1) != 0 ||
+        ::getsockname(_listening, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "no listening socket";
+      return;
+    }
+    _port = ntohs(address.sin_port);
+  }
+  ~PlainPeer() {
+    if (_accepted >= 0) ::close(_accepted);
+    if (_listening >= 0) ::close(_listening);
+  }
+  unsigned short Port() const { return _port; }
+  // Accepts the one connection and greets it.
+  void AcceptAndGreet() {
+    _accepted = ::accept(_listening, nullptr, nullptr);
+    SendText(OXPack(OXPack::PackKind::PUSH, "SERVICE_READY", "").ToFrame());
+  }
+  void SendText(const std::string& frame) {
+    ASSERT_EQ(::send(_accepted, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+  }
+  // Ends the connection: an orderly close, or a reset.
+  void End(bool reset) {
+    if (reset) {
+      struct linger abort = {1, 0};
+      ::setsockopt(_accepted, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    }
+    ::close(_accepted);
+    _accepted = -1;
+  }
+
+ private:
+  int _listening = -1;
+  int _accepted = -1;
+  unsigned short _port = 0;
+};
+
+// Holds the receive thread inside the request "HOLD" until released, so that
+// only a writing thread can find out that the peer went away.
+class HoldingNode : public RecordingNode {
+ public:
+  void OnReceivedRequestPack(Oxbrindale::Velmora::OXProctol::IOXConnection* connection, OXPack* pack) override {
+    if (pack->command == "HOLD") {
+      holding.store(true);
+      while (!released.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      return;
+    }
+    RecordingNode::OnReceivedRequestPack(connection, pack);
+  }
+  std::atomic<bool> holding{false};
+  std::atomic<bool> released{false};
+};
+
+TEST(TcpConnectionConcurrency, FailedDirectWriteDisconnectsAndTheOwnerIsToldOnce) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "peer resets" : "peer closes");
+    PlainPeer peer;
+    ASSERT_NE(peer.Port(), 0);
+    HoldingNode node;
+    TcpOXConnection connection(&node, &node);
+    connection.disconnectedListener.store(&node);
+    std::thread greeter([&] { peer.AcceptAndGreet(); });
+    connection.Connect("127.0.0.1", peer.Port());
+    greeter.join();
+
+    peer.SendText(OXPack(OXPack::PackKind::REQUEST, "HOLD", "").ToFrame());
+    ASSERT_TRUE(Eventually([&] { return node.holding.load(); }));
+    peer.End(reset);
+    // The receive thread is held: the pushes are written by this thread
+    // straight to the socket, and the first that fails ends the connection.
+    int refused = 0;
+    ASSERT_TRUE(Eventually([&] {
+      try {
+        connection.SendPack(new OXPack(OXPack::PackKind::PUSH, "N", "x"));
+      } catch (Exception* e) {
+        EXPECT_EQ(e->code, "OXPROCTOL");
+        delete e;
+        ++refused;
+      }
+      return !connection.IsConnected();
+    }));
+    EXPECT_EQ(refused, 0);  // the failure itself was not thrown at the sender
+    EXPECT_EQ(FailureCode([&] { connection.SendPack(new OXPack(OXPack::PackKind::PUSH, "N", "y")); }), "OXPROCTOL");
+
+    // The notice comes from the receive thread once it is free again, once.
+    node.released.store(true);
+    ASSERT_TRUE(Eventually([&] { return node.disconnects.load() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(node.disconnects.load(), 1);
+  }
+}
+
+TEST(TcpConnectionConcurrency, DirectWritesCountAsTrafficForTheKeepAlive) {
+  const long interval = 1000;
+  std::unique_ptr<BarePeer> peer = ConnectToBarePeer(interval);
+  ASSERT_NE(peer, nullptr);
+
+  struct Frame {
+    Clock::time_point at;
+    std::string kind;
+  };
+  std::vector<Frame> frames;
+  std::mutex framesLock;
+  std::atomic<bool> sawHeartbeatAfterSending{false};
+  std::atomic<bool> sending{true};
+  std::thread reader([&] {
+    for (;;) {
+      std::unique_ptr<OXPack> pack(OXPack::Parse(peer->accepted->ReceiveUntilChar('\0')));
+      if (pack == nullptr) continue;
+      const bool stillSending = sending.load();
+      {
+        std::lock_guard<std::mutex> guard(framesLock);
+        frames.push_back({Clock::now(), pack->kind});
+      }
+      if (pack->kind == OXPack::PackKind::HEARTBEAT && !stillSending) {
+        sawHeartbeatAfterSending.store(true);
+        return;
+      }
+    }
+  });
+
+  // Four intervals of pushes, one every 20 ms, each written at once by this thread.
+  std::vector<Clock::time_point> sent;
+  const auto started = Clock::now();
+  while (MsSince(started) < 4 * interval) {
+    peer->connection->SendPack(new OXPack(OXPack::PackKind::PUSH, "N", "busy"));
+    sent.push_back(Clock::now());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const Clock::time_point lastSent = sent.back();
+  sending.store(false);
+  ASSERT_TRUE(Eventually([&] { return sawHeartbeatAfterSending.load(); }));
+  reader.join();
+
+  // A stalled sender (a loaded machine) may leave a real pause in which a
+  // keep-alive is due; count those pauses.
+  int pauses = 0;
+  for (size_t i = 1; i < sent.size(); ++i) {
+    if (std::chrono::duration_cast<std::chrono::milliseconds>(sent[i] - sent[i - 1]).count() >= interval / 2) ++pauses;
+  }
+  int heartbeatsWhileBusy = 0;
+  Clock::time_point heartbeatAfter{};
+  for (const Frame& frame : frames) {
+    if (frame.kind != OXPack::PackKind::HEARTBEAT) continue;
+    if (frame.at <= lastSent) {
+      ++heartbeatsWhileBusy;
+    } else if (heartbeatAfter == Clock::time_point{}) {
+      heartbeatAfter = frame.at;
+    }
+  }
+  EXPECT_LE(heartbeatsWhileBusy, pauses);
+  // The first keep-alive after the traffic follows a whole interval of silence.
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(heartbeatAfter - lastSent).count(), interval * 3 / 4);
+  EXPECT_TRUE(peer->connection->IsConnected());
 }
 
 }  // namespace
