@@ -10,8 +10,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
+#include "framework/ArrayBlockQueue.h"
+#include "framework/AsyncExecutable.h"
+#include "framework/AsyncExecutor.h"
 #include "framework/Convert.h"
+#include "framework/EventData.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
@@ -29,9 +34,68 @@ std::string ErrorText(int error) {
   return std::string(strerror_r(error, buffer, sizeof(buffer)));
 }
 
-void Event(const std::string& text) { EventManager::Instance()->Notify(-1, "SOCKET", text); }
-
 }  // namespace
+
+// Carries the notices of server sockets to the event bus, in order, on the
+// thread "SOCKET_NOTICE". A socket hands its notices over without waiting: a
+// full bus holds up this thread (up to the bus's own time-out per notice),
+// never the socket or the locks its caller holds. Notices that find the
+// relay's queue full are dropped. Created on first use, lives until the
+// process ends.
+class OXServerSocket::_EventRelay : public AsyncExecutable {
+ public:
+  enum { QUEUE_CAPACITY = 100 };
+
+  static _EventRelay* Instance() {
+    static _EventRelay* relay = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+      relay = new _EventRelay();  // never deleted
+      relay->_Start();
+    });
+    return relay;
+  }
+
+  void Post(const std::string& text) {
+    if (!_running.load()) return;
+    EventData* event = new EventData(-1, "SOCKET", text);
+    try {
+      _queue.Put(event);  // no waiting: fails at once when full
+    } catch (Exception* full) {
+      delete full;
+      delete event;
+    }
+  }
+
+  int Run() override {
+    for (;;) {
+      EventData* event = _queue.TakeUntilGot();
+      try {
+        EventManager::Instance()->Notify(event->kind, event->source, event->text);
+      } catch (Exception* full) {
+        delete full;  // the bus stayed full: the notice is dropped
+      }
+      delete event;
+    }
+  }
+  bool IsAutoDelete() override { return false; }
+
+ private:
+  _EventRelay() : _queue(QUEUE_CAPACITY), _executor(new AsyncExecutor(this, "SOCKET_NOTICE")) { _queue.SetTimeout(0); }
+
+  void _Start() {
+    try {
+      _executor->Start();
+      _running.store(true);
+    } catch (Exception* e) {
+      delete e;  // no thread: the notices are dropped
+    }
+  }
+
+  ArrayBlockQueue<EventData*> _queue;
+  AsyncExecutor* _executor;  // never deleted
+  std::atomic<bool> _running{false};
+};
 
 OXServerSocket::OXServerSocket(unsigned short port) : _anyAddress(true), _port(port) {}
 
@@ -57,15 +121,25 @@ OXServerSocket::~OXServerSocket() {
 }
 
 void OXServerSocket::BeginListen() {
-  MutexGuard guard(_lock);
-  if (_state.load() == STATE_LISTENING) return;
+  std::vector<std::string> notices;
+  Exception* failure;
+  {
+    MutexGuard guard(_lock);
+    if (_state.load() == STATE_LISTENING) return;
+    failure = _Open(notices);
+  }
+  // Posted once the lock is released and the descriptor settled.
+  for (const std::string& text : notices) _EventRelay::Instance()->Post(text);
+  if (failure != nullptr) throw failure;
+}
 
+Exception* OXServerSocket::_Open(std::vector<std::string>& notices) {
   errno = 0;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) throw new Exception("SOCKET", "建立套接字发生错误，WSAErrorCode=" + Convert::ToString(errno));
+  if (fd < 0) return new Exception("SOCKET", "建立套接字发生错误，WSAErrorCode=" + Convert::ToString(errno));
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  Event("初始化套接字成功!");
+  notices.push_back("初始化套接字成功!");
 
   struct sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
@@ -73,7 +147,7 @@ void OXServerSocket::BeginListen() {
   address.sin_port = htons(_port);
   address.sin_addr.s_addr = _anyAddress ? htonl(INADDR_ANY) : ::inet_addr(_host.c_str());
   const std::string port = Convert::ToString(_port);
-  Event("Trying to bind port：" + port);
+  notices.push_back("Trying to bind port：" + port);
 
   int error = 0;
   bool bound = false;
@@ -84,20 +158,21 @@ void OXServerSocket::BeginListen() {
   }
   if (!bound) {
     ::close(fd);
-    throw new Exception("SOCKET",
-                        "尝试绑定端口:" + port + " 失败，请修改TCP/IP侦听端口配置，WSAErrorCode=" + Convert::ToString(error));
+    return new Exception("SOCKET",
+                         "尝试绑定端口:" + port + " 失败，请修改TCP/IP侦听端口配置，WSAErrorCode=" + Convert::ToString(error));
   }
-  Event("bind port：" + port + " success!");
-  Event("开始侦听端口：" + port);
+  notices.push_back("bind port：" + port + " success!");
+  notices.push_back("开始侦听端口：" + port);
 
   if (::listen(fd, BACKLOG) != 0) {
     error = errno;
     ::close(fd);
-    throw new Exception("SOCKET", "尝试侦听端口:" + port + " 失败，WSAErrorCode=" + Convert::ToString(error));
+    return new Exception("SOCKET", "尝试侦听端口:" + port + " 失败，WSAErrorCode=" + Convert::ToString(error));
   }
-  Event("侦听端口成功！");
+  notices.push_back("侦听端口成功！");
   _fd.store(fd);
   _state.store(STATE_LISTENING);
+  return nullptr;
 }
 
 void OXServerSocket::_ReleaseUse() {
