@@ -10,13 +10,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
 
-#include "framework/ArrayBlockQueue.h"
-#include "framework/AsyncExecutable.h"
-#include "framework/AsyncExecutor.h"
 #include "framework/Convert.h"
-#include "framework/EventData.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
@@ -35,67 +30,6 @@ std::string ErrorText(int error) {
 }
 
 }  // namespace
-
-// Carries the notices of server sockets to the event bus, in order, on the
-// thread "SOCKET_NOTICE". A socket hands its notices over without waiting: a
-// full bus holds up this thread (up to the bus's own time-out per notice),
-// never the socket or the locks its caller holds. Notices that find the
-// relay's queue full are dropped. Created on first use, lives until the
-// process ends.
-class OXServerSocket::_EventRelay : public AsyncExecutable {
- public:
-  enum { QUEUE_CAPACITY = 100 };
-
-  static _EventRelay* Instance() {
-    static _EventRelay* relay = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-      relay = new _EventRelay();  // never deleted
-      relay->_Start();
-    });
-    return relay;
-  }
-
-  void Post(const std::string& text) {
-    if (!_running.load()) return;
-    EventData* event = new EventData(-1, "SOCKET", text);
-    try {
-      _queue.Put(event);  // no waiting: fails at once when full
-    } catch (Exception* full) {
-      delete full;
-      delete event;
-    }
-  }
-
-  int Run() override {
-    for (;;) {
-      EventData* event = _queue.TakeUntilGot();
-      try {
-        EventManager::Instance()->Notify(event->kind, event->source, event->text);
-      } catch (Exception* full) {
-        delete full;  // the bus stayed full: the notice is dropped
-      }
-      delete event;
-    }
-  }
-  bool IsAutoDelete() override { return false; }
-
- private:
-  _EventRelay() : _queue(QUEUE_CAPACITY), _executor(new AsyncExecutor(this, "SOCKET_NOTICE")) { _queue.SetTimeout(0); }
-
-  void _Start() {
-    try {
-      _executor->Start();
-      _running.store(true);
-    } catch (Exception* e) {
-      delete e;  // no thread: the notices are dropped
-    }
-  }
-
-  ArrayBlockQueue<EventData*> _queue;
-  AsyncExecutor* _executor;  // never deleted
-  std::atomic<bool> _running{false};
-};
 
 OXServerSocket::OXServerSocket(unsigned short port) : _anyAddress(true), _port(port) {}
 
@@ -128,8 +62,10 @@ void OXServerSocket::BeginListen() {
     if (_state.load() == STATE_LISTENING) return;
     failure = _Open(notices);
   }
-  // Posted once the lock is released and the descriptor settled.
-  for (const std::string& text : notices) _EventRelay::Instance()->Post(text);
+  // Posted once the lock is released and the descriptor settled, and never
+  // waiting: the caller may hold the listener's lock, and a full bus must not
+  // hold up a change of port. On a full bus the notices are dropped.
+  for (const std::string& text : notices) EventManager::Instance()->NotifyNoWait(-1, "SOCKET", text);
   if (failure != nullptr) throw failure;
 }
 

@@ -23,8 +23,8 @@ class OXSocket;
 // socket is shut down at once (the waiting Accept fails at once) and its
 // descriptor is closed once Accept has left. The destructor waits for that.
 //
-// The notices of BeginListen ("SOCKET" events) reach the event bus by way of
-// a thread of their own, so opening a socket never waits on a full bus.
+// The notices of BeginListen ("SOCKET" events) are posted without waiting,
+// so opening a socket never waits on a full bus (they are dropped then).
 class OXServerSocket : NonCopyable {
  public:
   enum { STATE_CREATED = 0, STATE_LISTENING = 1, STATE_CLOSED = 2 };
@@ -53,8 +53,6 @@ class OXServerSocket : NonCopyable {
   unsigned short GetPort() const { return _port; }
 
  private:
-  class _EventRelay;
-
   // The work of BeginListen, under _lock: the notices for the bus are
   // gathered in notices; answers the failure (null on success).
   Exception* _Open(std::vector<std::string>& notices);
