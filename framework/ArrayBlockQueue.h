@@ -69,6 +69,18 @@ class ArrayBlockQueue : NonCopyable {
     }
     _items.Post();
   }
+  // Queues item only when a slot is free now; false (the caller still owns
+  // item) when the queue is full. Never waits.
+  bool Offer(T item) {
+    if (!_freeSlots.TryWait()) return false;
+    {
+      MutexGuard guard(_lock);
+      _ring[_tail] = item;
+      _tail = (_tail + 1) % _capacity;
+    }
+    _items.Post();
+    return true;
+  }
   virtual T Take() { return TakeUntil(static_cast<unsigned long>(_timeout.load())); }
   // Throws Exception* "BLOCK_QUEUE" when nothing arrives within ms.
   virtual T TakeUntil(unsigned long ms) {

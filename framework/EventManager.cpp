@@ -93,6 +93,13 @@ void EventManager::Notify(int kind, std::string source, std::string text) {
   event.release();           // the event thread owns it now
 }
 
+bool EventManager::NotifyNoWait(int kind, std::string source, std::string text) {
+  std::unique_ptr<EventData> event(new EventData(kind, std::move(source), std::move(text)));
+  if (!_events.Offer(event.get())) return false;
+  event.release();  // the event thread owns it now
+  return true;
+}
+
 void EventManager::NotifyResourceTreeChanged() { Notify(-1, "NOTIFY", "RES_TREE_CHANGED"); }
 
 void EventManager::NotifyDrbdPacketChanged() { Notify(-1, "NOTIFY", "DRBD_PACKET_CHANGED"); }

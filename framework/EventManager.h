@@ -39,6 +39,10 @@ class EventManager : public AsyncExecutable {
   // Queues an event. Throws Exception* "BLOCK_QUEUE" when the queue stays
   // full for 20000 ms; the event is then not queued.
   void Notify(int kind, std::string source, std::string text);
+  // Queues an event only when the queue has room now; answers false (the
+  // event dropped) when it is full. For posters that hold locks others wait
+  // on and must never wait for the bus.
+  bool NotifyNoWait(int kind, std::string source, std::string text);
   void NotifyResourceTreeChanged();
   void NotifyDrbdPacketChanged();
   void NotifyHeartBeatLinkChanged(unsigned int link);

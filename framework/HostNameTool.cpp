@@ -65,16 +65,25 @@ bool _NameFromHostnameFile(std::string& name) {
   return false;
 }
 
+// Throws "FORM_ERR" for a name /bin/hostname would refuse.
+void _RequireValidName(const std::string& name) {
+  if (!HostNameTool::IsValidHostName(name))
+    throw new Exception("FORM_ERR", "计算机别名'" + name + "'不是有效的主机名！");
+}
+
 }  // namespace
 
 bool HostNameTool::IsValidHostName(const std::string& name) {
   if (name.empty() || name.size() > MAX_HOST_NAME_LENGTH) return false;
+  char previous = '.';  // as if a '.' came first: no '-' or '.' may start the name
   for (char c : name) {
-    bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     if (!alnum && c != '-' && c != '.') return false;
+    if (previous == '.' && (c == '-' || c == '.')) return false;
+    if (previous == '-' && c == '.') return false;
+    previous = c;
   }
-  const char first = name[0];
-  return first != '-' && first != '.';
+  return previous != '-' && previous != '.';
 }
 
 std::string HostNameTool::GetHostName() {
@@ -93,7 +102,8 @@ std::string HostNameTool::GetCfgHostName() {
 }
 
 void HostNameTool::SetHostName(std::string name) {
-  if (!IsValidHostName(name) || name == kNoName) return;
+  _RequireValidName(name);
+  if (name == kNoName) return;
   Env::Get()->Runner()->Run({"/bin/hostname", name}, kHostnameWaitMs, false);
 }
 
@@ -107,8 +117,7 @@ std::string HostNameTool::GetUntilMetCutChar(std::string text, int& position) {
 }
 
 void HostNameTool::WriteEtcHost(std::string name, std::string address) {
-  if (!IsValidHostName(name))
-    throw new Exception("FORM_ERR", "计算机别名'" + name + "'不是有效的主机名！");
+  _RequireValidName(name);
   struct in_addr parsed;
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1)
     throw new Exception("FORM_ERR", "IP地址'" + address + "'无效！");
@@ -134,7 +143,7 @@ void HostNameTool::WriteEtcHost(std::string name, std::string address) {
 }
 
 void HostNameTool::RemoveEtcHost(std::string name) {
-  if (!IsValidHostName(name)) return;
+  _RequireValidName(name);
   MutexGuard guard(_HostsLock());
   const std::string path = _HostsPath();
   std::string text = FileManager::LoadFile(path);

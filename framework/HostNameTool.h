@@ -11,8 +11,8 @@ class HostNameTool {
  public:
   HostNameTool() = delete;
 
-  // Longest host name accepted (the size of the name buffer less its NUL).
-  enum { MAX_HOST_NAME_LENGTH = 511 };
+  // Longest host name the kernel takes.
+  enum { MAX_HOST_NAME_LENGTH = 64 };
 
   // The host name; "NONAME" when it cannot be read or is empty.
   static std::string GetHostName();
@@ -24,8 +24,8 @@ class HostNameTool {
   static std::string GetCfgHostName();
 
   // Runs "/bin/hostname <name>" and waits for it up to 5000 ms (killed after
-  // that). A name that is not a valid host name, and "NONAME", are refused:
-  // nothing runs.
+  // that). Throws Exception* "FORM_ERR" for a name that is not a valid host
+  // name; nothing runs then. "NONAME" (no configured name) runs nothing.
   static void SetHostName(std::string name);
 
   // Makes /etc/hosts map address to name: nothing changes when a line of
@@ -38,9 +38,9 @@ class HostNameTool {
   static void WriteEtcHost(std::string name, std::string address);
 
   // Removes from /etc/hosts every line whose second field is name; rewrites
-  // the file only when a line was removed. A name that is not a valid host
-  // name changes nothing. Throws Exception* "IO" when /etc/hosts is missing
-  // or empty.
+  // the file only when a line was removed. Throws Exception* "FORM_ERR" for a
+  // name that is not a valid host name and Exception* "IO" when /etc/hosts
+  // is missing or empty; nothing is written then.
   static void RemoveEtcHost(std::string name);
 
   // The next field (a run of characters other than blank and tab) of text at
@@ -48,8 +48,10 @@ class HostNameTool {
   // end. "" when only blanks are left.
   static std::string GetUntilMetCutChar(std::string text, int& position);
 
-  // Letters, digits, '-' and '.', starting with a letter or digit, 1 to
-  // MAX_HOST_NAME_LENGTH bytes.
+  // The rule of /bin/hostname: 1 to MAX_HOST_NAME_LENGTH bytes of ASCII
+  // letters, digits, '-' and '.'; neither '-' nor '.' first or last, and no
+  // '.' next to another '.' or a '-'. The one test of every name that is set
+  // as host name or written to /etc/hosts.
   static bool IsValidHostName(const std::string& name);
 };
 

@@ -29,8 +29,6 @@ std::string ErrorText(int error) {
   return std::string(strerror_r(error, buffer, sizeof(buffer)));
 }
 
-void Event(const std::string& text) { EventManager::Instance()->Notify(-1, "SOCKET", text); }
-
 }  // namespace
 
 OXServerSocket::OXServerSocket(unsigned short port) : _anyAddress(true), _port(port) {}
@@ -57,15 +55,27 @@ OXServerSocket::~OXServerSocket() {
 }
 
 void OXServerSocket::BeginListen() {
-  MutexGuard guard(_lock);
-  if (_state.load() == STATE_LISTENING) return;
+  std::vector<std::string> notices;
+  Exception* failure;
+  {
+    MutexGuard guard(_lock);
+    if (_state.load() == STATE_LISTENING) return;
+    failure = _Open(notices);
+  }
+  // Posted once the lock is released and the descriptor settled, and never
+  // waiting: the caller may hold the listener's lock, and a full bus must not
+  // hold up a change of port. On a full bus the notices are dropped.
+  for (const std::string& text : notices) EventManager::Instance()->NotifyNoWait(-1, "SOCKET", text);
+  if (failure != nullptr) throw failure;
+}
 
+Exception* OXServerSocket::_Open(std::vector<std::string>& notices) {
   errno = 0;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) throw new Exception("SOCKET", "建立套接字发生错误，WSAErrorCode=" + Convert::ToString(errno));
+  if (fd < 0) return new Exception("SOCKET", "建立套接字发生错误，WSAErrorCode=" + Convert::ToString(errno));
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  Event("初始化套接字成功!");
+  notices.push_back("初始化套接字成功!");
 
   struct sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
@@ -73,7 +83,7 @@ void OXServerSocket::BeginListen() {
   address.sin_port = htons(_port);
   address.sin_addr.s_addr = _anyAddress ? htonl(INADDR_ANY) : ::inet_addr(_host.c_str());
   const std::string port = Convert::ToString(_port);
-  Event("Trying to bind port：" + port);
+  notices.push_back("Trying to bind port：" + port);
 
   int error = 0;
   bool bound = false;
@@ -84,20 +94,21 @@ void OXServerSocket::BeginListen() {
   }
   if (!bound) {
     ::close(fd);
-    throw new Exception("SOCKET",
-                        "尝试绑定端口:" + port + " 失败，请修改TCP/IP侦听端口配置，WSAErrorCode=" + Convert::ToString(error));
+    return new Exception("SOCKET",
+                         "尝试绑定端口:" + port + " 失败，请修改TCP/IP侦听端口配置，WSAErrorCode=" + Convert::ToString(error));
   }
-  Event("bind port：" + port + " success!");
-  Event("开始侦听端口：" + port);
+  notices.push_back("bind port：" + port + " success!");
+  notices.push_back("开始侦听端口：" + port);
 
   if (::listen(fd, BACKLOG) != 0) {
     error = errno;
     ::close(fd);
-    throw new Exception("SOCKET", "尝试侦听端口:" + port + " 失败，WSAErrorCode=" + Convert::ToString(error));
+    return new Exception("SOCKET", "尝试侦听端口:" + port + " 失败，WSAErrorCode=" + Convert::ToString(error));
   }
-  Event("侦听端口成功！");
+  notices.push_back("侦听端口成功！");
   _fd.store(fd);
   _state.store(STATE_LISTENING);
+  return nullptr;
 }
 
 void OXServerSocket::_ReleaseUse() {

@@ -8,6 +8,8 @@
 #include "framework/Mutex.h"
 #include "framework/NonCopyable.h"
 
+class Exception;
+
 namespace Oxbrindale {
 namespace Velmora {
 namespace Framework {
@@ -20,6 +22,9 @@ class OXSocket;
 // Close may come from another thread while one thread waits in Accept: the
 // socket is shut down at once (the waiting Accept fails at once) and its
 // descriptor is closed once Accept has left. The destructor waits for that.
+//
+// The notices of BeginListen ("SOCKET" events) are posted without waiting,
+// so opening a socket never waits on a full bus (they are dropped then).
 class OXServerSocket : NonCopyable {
  public:
   enum { STATE_CREATED = 0, STATE_LISTENING = 1, STATE_CLOSED = 2 };
@@ -32,8 +37,9 @@ class OXServerSocket : NonCopyable {
   // Closes, after waiting for a thread still inside Accept.
   ~OXServerSocket();
 
-  // Opens, binds (up to five tries) and listens. Throws Exception* "SOCKET";
-  // every failure closes the descriptor and leaves state 0.
+  // Opens, binds (up to five tries) and listens, and posts its notices.
+  // Throws Exception* "SOCKET"; every failure closes the descriptor and
+  // leaves state 0.
   void BeginListen();
   // Blocks until a client connects; the caller owns the result, which is
   // connected, in keep-alive and non-blocking mode. Interrupted and aborted
@@ -47,6 +53,9 @@ class OXServerSocket : NonCopyable {
   unsigned short GetPort() const { return _port; }
 
  private:
+  // The work of BeginListen, under _lock: the notices for the bus are
+  // gathered in notices; answers the failure (null on success).
+  Exception* _Open(std::vector<std::string>& notices);
   void _ReleaseUse();
 
   bool _anyAddress;

@@ -63,6 +63,24 @@ int WaitConnectResult(int fd) {
   return error;
 }
 
+// The failure of a connect that ended with error, for the errors that tell
+// what went wrong; null for any other error.
+Exception* ClassifiedConnectFailure(int error) {
+  switch (error) {
+    case ENETDOWN:
+      return new Exception("SOCKET_NETWORK_DISABLED", "尝试连接远程服务器发生错误，网络连接不可用！");
+    case ENETRESET:
+      return new Exception("SOCKET_NETWORK_DISCONNECTED", "尝试连接远程服务器发生错误，网络连接被断开！");
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+      return new Exception("SOCKET_REMOTE_NOT_EXIST", "尝试连接远程服务器发生错误，远程服务器不存在！");
+    case ECONNREFUSED:
+      return new Exception("SOCKET_REJECTED", "尝试连接远程服务器发生错误，远程服务器拒绝连接！");
+    default:
+      return nullptr;
+  }
+}
+
 // A text of four dot-separated groups of decimal digits is used as it is;
 // anything else is looked up as a host name.
 bool LooksLikeDottedAddress(std::string host) {
@@ -198,20 +216,9 @@ void OXSocket::Connect(std::string host, unsigned short port) {
     // A signal does not abort the attempt: the connect goes on in the kernel.
     if (error == EINTR) error = WaitConnectResult(fd);
   }
-  switch (error) {
-    case 0:
-      break;
-    case ENETDOWN:
-      throw new Exception("SOCKET_NETWORK_DISABLED", "尝试连接远程服务器发生错误，网络连接不可用！");
-    case ENETRESET:
-      throw new Exception("SOCKET_NETWORK_DISCONNECTED", "尝试连接远程服务器发生错误，网络连接被断开！");
-    case ETIMEDOUT:
-    case EHOSTUNREACH:
-      throw new Exception("SOCKET_REMOTE_NOT_EXIST", "尝试连接远程服务器发生错误，远程服务器不存在！");
-    case ECONNREFUSED:
-      throw new Exception("SOCKET_REJECTED", "尝试连接远程服务器发生错误，远程服务器拒绝连接！");
-    default:
-      throw new Exception("SOCKET_UNKNOW_FAILURE", "尝试连接远程服务器发生错误，其他错误！");
+  if (error != 0) {
+    Exception* failure = ClassifiedConnectFailure(error);
+    throw failure != nullptr ? failure : new Exception("SOCKET_UNKNOW_FAILURE", "尝试连接远程服务器发生错误，其他错误！");
   }
 
   {
@@ -247,7 +254,8 @@ void OXSocket::Connect(std::string host, unsigned short port, unsigned long time
   if (::connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
     const int error = errno;
     if (error != EINPROGRESS && error != EINTR) {
-      throw new Exception("SOCKET_OTHER_ERR", "Socket Other Error:" + ErrorText(error));
+      Exception* failure = ClassifiedConnectFailure(error);
+      throw failure != nullptr ? failure : new Exception("SOCKET_OTHER_ERR", "Socket Other Error:" + ErrorText(error));
     }
     const long long total = static_cast<long long>(timeoutSeconds) * 1000;
     const struct timespec deadline = Env::Get()->DeadlineAfter(total);
@@ -269,10 +277,19 @@ void OXSocket::Connect(std::string host, unsigned short port, unsigned long time
       Disconnect();
       throw new Exception("SOCKET_UNKNOW_FAILURE", "无法建立连接！");
     }
+    // The attempt ended: refused, unreachable, ... The descriptor is closed:
+    // after a failed attempt in the background the kernel would fail the
+    // next connect on it once more (ECONNABORTED).
     int pending = 0;
     socklen_t length = sizeof(pending);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
+      Disconnect();
       throw new Exception("SOCKET_UNKNOW_FAILURE", "无法建立连接！");
+    }
+    if (pending != 0) {
+      Disconnect();
+      Exception* failure = ClassifiedConnectFailure(pending);
+      throw failure != nullptr ? failure : new Exception("SOCKET_UNKNOW_FAILURE", "无法建立连接！");
     }
   }
   ::ioctl(fd, FIONBIO, &nonBlocking);
@@ -309,8 +326,29 @@ int OXSocket::_WaitTurn(int fd, short events, short* revents, long long limitMs)
   }
 }
 
-void OXSocket::_FailChannel(const std::string& what, int error) {
+void OXSocket::_FailSend(_Style style, _Where where, int error) {
   Disconnect();
+  if (style == STYLE_BIG) {
+    if (error == 0) throw new Exception("SOCKET_CHANNEL_DISCONNECTED", "发送数据错误，关闭SOCKET!");
+    throw new Exception("SOCKET_CHANNEL_DISCONNECTED",
+                        "发送数据错误，自动关闭SOCKET，请重新建立连接，WSAErrorCode=" + Convert::ToString(error));
+  }
+  const char* what = where == WHERE_WAIT          ? "发送数据错误，关闭SOCKET! select return -1 "
+                     : where == WHERE_EXCEPTIONAL ? "发送数据错误，关闭SOCKET! exp_fds changes -1 "
+                                                  : "发送数据错误，关闭SOCKET! send return -1 ";
+  throw new Exception("SOCKET_CHANNEL_DISCONNECTED", what + Convert::ToString(error) + ":" + ErrorText(error));
+}
+
+void OXSocket::_FailReceive(_Style style, _Where where, int error) {
+  Disconnect();
+  if (style == STYLE_BIG) {
+    if (error == 0) throw new Exception("SOCKET_CHANNEL_DISCONNECTED", "断开连接。");
+    throw new Exception("SOCKET_RECEIVE_ERROR",
+                        "接收数据错误，自动关闭SOCKET，请重新建立连接，WSAErrorCode=" + Convert::ToString(error));
+  }
+  const char* what = where == WHERE_WAIT          ? "接收数据错误，关闭SOCKET! select return -1 "
+                     : where == WHERE_EXCEPTIONAL ? "接收数据错误，关闭SOCKET! exp_fds changes -1 "
+                                                  : "接收数据错误，关闭SOCKET! send return -1 ";
   throw new Exception("SOCKET_CHANNEL_DISCONNECTED", what + Convert::ToString(error) + ":" + ErrorText(error));
 }
 
@@ -327,8 +365,11 @@ int PendingSocketError(int fd) {
 
 void OXSocket::Send(const char* data, int length) {
   if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
+  _SendAll(data, length > 0 ? static_cast<size_t>(length) : 0, STYLE_STREAM);
+}
+
+void OXSocket::_SendAll(const char* data, size_t total, _Style style) {
   _Use use(*this);
-  const size_t total = length > 0 ? static_cast<size_t>(length) : 0;
   size_t sent = 0;
   int emptyTurns = 0;
   while (sent < total) {
@@ -345,7 +386,7 @@ void OXSocket::Send(const char* data, int length) {
       const int rc = _WaitTurn(use.fd, POLLOUT | POLLPRI, &revents);
       const int waitError = errno;
       _CheckNotLocallyClosed();
-      if (rc < 0) _FailChannel("发送数据错误，关闭SOCKET! select return -1 ", waitError);
+      if (rc < 0) _FailSend(style, WHERE_WAIT, waitError);
       if (rc == 0) {
         if (emptyTurns > 2) {
           Disconnect();
@@ -355,12 +396,12 @@ void OXSocket::Send(const char* data, int length) {
         continue;
       }
       if (revents & (POLLERR | POLLNVAL | POLLPRI)) {
-        _FailChannel("发送数据错误，关闭SOCKET! exp_fds changes -1 ", PendingSocketError(use.fd));
+        _FailSend(style, WHERE_EXCEPTIONAL, PendingSocketError(use.fd));
       }
       continue;
     }
     _CheckNotLocallyClosed();
-    _FailChannel("发送数据错误，关闭SOCKET! send return -1 ", error);
+    _FailSend(style, WHERE_CALL, error);
   }
 }
 
@@ -379,12 +420,12 @@ size_t OXSocket::TrySend(const char* data, size_t length) {
     if (n < 0 && error == EINTR) continue;
     if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) break;
     _CheckNotLocallyClosed();
-    _FailChannel("发送数据错误，关闭SOCKET! send return -1 ", error);
+    _FailSend(STYLE_STREAM, WHERE_CALL, error);
   }
   return sent;
 }
 
-size_t OXSocket::_ReceiveSome(char* buffer, size_t length, const struct timespec* deadline) {
+size_t OXSocket::_ReceiveSome(char* buffer, size_t length, const struct timespec* deadline, _Style style) {
   _Use use(*this);
   for (;;) {
     long long limitMs = -1;
@@ -401,10 +442,10 @@ size_t OXSocket::_ReceiveSome(char* buffer, size_t length, const struct timespec
     const int rc = _WaitTurn(use.fd, POLLIN | POLLPRI, &revents, limitMs);
     const int waitError = errno;
     _CheckNotLocallyClosed();
-    if (rc < 0) _FailChannel("接收数据错误，关闭SOCKET! select return -1 ", waitError);
+    if (rc < 0) _FailReceive(style, WHERE_WAIT, waitError);
     if (rc == 0) continue;  // an empty turn: an idle peer is waited for (up to the deadline)
     if (revents & (POLLERR | POLLNVAL | POLLPRI)) {
-      _FailChannel("接收数据错误，关闭SOCKET! exp_fds changes -1 ", PendingSocketError(use.fd));
+      _FailReceive(style, WHERE_EXCEPTIONAL, PendingSocketError(use.fd));
     }
     const ssize_t n = ::recv(use.fd, buffer, length, MSG_DONTWAIT);
     if (n > 0) return static_cast<size_t>(n);
@@ -412,7 +453,7 @@ size_t OXSocket::_ReceiveSome(char* buffer, size_t length, const struct timespec
     if (n < 0 && (error == EINTR || error == EAGAIN || error == EWOULDBLOCK)) continue;
     // 0: the peer closed its end (or this side was shut down meanwhile).
     _CheckNotLocallyClosed();
-    _FailChannel("接收数据错误，关闭SOCKET! send return -1 ", error);
+    _FailReceive(style, WHERE_CALL, error);
   }
 }
 
@@ -420,7 +461,7 @@ void OXSocket::Receive(char* buffer, int length) {
   if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
   if (length <= 0) return;
   if (_in.TakeBuffered(buffer, static_cast<size_t>(length)) > 0) return;
-  _ReceiveSome(buffer, static_cast<size_t>(length), nullptr);
+  _ReceiveSome(buffer, static_cast<size_t>(length), nullptr, STYLE_STREAM);
 }
 
 std::string OXSocket::ReceiveUntilChar(char stop) { return _ReceiveUntil(stop, nullptr); }
@@ -436,7 +477,7 @@ std::string OXSocket::_ReceiveUntil(char stop, const struct timespec* deadline) 
   try {
     return _in.ReadUntil(stop, [&](char* buffer, size_t capacity) {
       if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
-      return _ReceiveSome(buffer, capacity, deadline);
+      return _ReceiveSome(buffer, capacity, deadline, STYLE_STREAM);
     });
   } catch (Exception*) {
     _in.Clear();  // the bytes gathered so far are dropped
@@ -452,8 +493,8 @@ void OXSocket::SendBig(char* data, unsigned long length) {
   unsigned long done = 0;
   while (done < length) {
     if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
-    const unsigned long piece = std::min<unsigned long>(4096, length - done);
-    Send(data + done, static_cast<int>(piece));
+    const unsigned long piece = std::min<unsigned long>(BIG_PIECE, length - done);
+    _SendAll(data + done, piece, STYLE_BIG);
     done += piece;
   }
 }
@@ -462,9 +503,11 @@ void OXSocket::ReceiveBig(char* buffer, unsigned long length) {
   unsigned long done = 0;
   while (done < length) {
     if (_state.load() != STATE_CONNECTED) throw new Exception("SOCKET_DISCONNECTED", "Socket没有连接!");
-    const size_t want = std::min<unsigned long>(4096, length - done);
+    const size_t want = std::min<unsigned long>(BIG_PIECE, length - done);
     size_t got = _in.TakeBuffered(buffer + done, want);
-    if (got == 0) got = _ReceiveSome(buffer + done, want, nullptr);
+    // A peer that closes before all bytes came fails the call: it never
+    // sends the rest.
+    if (got == 0) got = _ReceiveSome(buffer + done, want, nullptr, STYLE_BIG);
     done += got;
   }
 }

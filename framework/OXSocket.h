@@ -40,6 +40,8 @@ class OXSocket : NonCopyable {
   enum { MAX_UNTIL_CHAR_LENGTH = 16367 };
   // Length of one wait turn of Send and Receive.
   enum { DEFAULT_TURN_MS = 5000 };
+  // Largest piece SendBig and ReceiveBig hand to one call.
+  enum { BIG_PIECE = 4096 };
 
   // Not connected, no descriptor.
   OXSocket();
@@ -59,9 +61,11 @@ class OXSocket : NonCopyable {
   void Connect(std::string host, unsigned short port);
   // The same with a connect time-out in seconds (host as above: a dotted
   // address, or a name that is looked up). Throws "SOCKET_TIMEOUT" (and
-  // disconnects) when the connection is not up in time,
-  // "SOCKET_UNKNOW_FAILURE" when it failed while being set up (refused, for
-  // one) and "SOCKET_OTHER_ERR" for other connect failures.
+  // disconnects) when the connection is not up in time; a refused or
+  // unreachable server and a network that is down fail with the codes of the
+  // plain Connect; other failures throw "SOCKET_UNKNOW_FAILURE" (while the
+  // connection was being set up) or "SOCKET_OTHER_ERR" (at once). A failure
+  // while the connection was being set up closes the descriptor.
   void Connect(std::string host, unsigned short port, unsigned long timeoutSeconds);
 
   // Hands all length bytes to the kernel, in as many pieces as the kernel
@@ -89,7 +93,12 @@ class OXSocket : NonCopyable {
   // ReceiveUntilChar('\n'), without and with a deadline.
   std::string ReceiveLine();
   std::string ReceiveLine(const struct timespec& deadline);
-  // Sends or receives exactly length bytes, in pieces of at most 4096.
+  // Sends or receives exactly length bytes, in pieces of at most BIG_PIECE,
+  // waiting in turns like Send and Receive. Every channel failure closes the
+  // socket and names the error number ("WSAErrorCode="): SendBig throws
+  // "SOCKET_CHANNEL_DISCONNECTED" (and gives up like Send, "SOCKET_TIMEOUT");
+  // ReceiveBig throws "SOCKET_RECEIVE_ERROR", or "SOCKET_CHANNEL_DISCONNECTED"
+  // with "断开连接。" when the peer closed its end before all bytes came.
   void SendBig(char* data, unsigned long length);
   void ReceiveBig(char* buffer, unsigned long length);
   // Blocking mode (Send and Receive keep working the same way).
@@ -125,17 +134,26 @@ class OXSocket : NonCopyable {
  private:
   class _Use;
 
+  // How a channel failure is reported: the way of Send and Receive, or the
+  // way of SendBig and ReceiveBig.
+  enum _Style { STYLE_STREAM, STYLE_BIG };
+  // Where it was found: waiting, an exceptional condition, the send or recv.
+  enum _Where { WHERE_WAIT, WHERE_EXCEPTIONAL, WHERE_CALL };
+
+  // Hands all total bytes to the kernel, waiting in turns (Send's give-up).
+  void _SendAll(const char* data, size_t total, _Style style);
   // One non-blocking recv of at most length bytes into buffer, waiting in
   // turns until something arrives (or, with a deadline, until it passes);
   // returns the count (at least 1).
-  size_t _ReceiveSome(char* buffer, size_t length, const struct timespec* deadline);
+  size_t _ReceiveSome(char* buffer, size_t length, const struct timespec* deadline, _Style style);
   std::string _ReceiveUntil(char stop, const struct timespec* deadline);
   // Waits one turn, at most limitMs when that is not negative, for events on
   // fd; the poll result, EINTR retried within the turn. revents gets the
   // reported events.
   int _WaitTurn(int fd, short events, short* revents, long long limitMs = -1);
-  // Disconnects, then throws "SOCKET_CHANNEL_DISCONNECTED" with what + number + ":" + text.
-  [[noreturn]] void _FailChannel(const std::string& what, int error);
+  // Disconnect, then throw the channel failure of a send or a receive.
+  [[noreturn]] void _FailSend(_Style style, _Where where, int error);
+  [[noreturn]] void _FailReceive(_Style style, _Where where, int error);
   void _ApplyConnectedOptions(int fd);
   // The descriptor of a Connect: the socket already made, or a new TCP
   // socket; throws "SOCKET" when none can be made.

@@ -47,6 +47,20 @@ TEST(ArrayBlockQueue, CapacityNHoldsNMinusOneThenPutTimesOut) {
   EXPECT_EQ(queue.GetTail(), &items[18]);
 }
 
+// Offer queues while a slot is free and refuses at once, queue unchanged,
+// when it is full, even with a long time-out set.
+TEST(ArrayBlockQueue, OfferNeverWaitsAndRefusesWhenFull) {
+  int items[4];
+  ArrayBlockQueue<int*> queue(4);
+  queue.SetTimeout(60000);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(queue.Offer(&items[i]));
+  EXPECT_FALSE(queue.Offer(&items[3]));
+  EXPECT_EQ(queue.GetLength(), 3);
+  EXPECT_EQ(queue.Take(), &items[0]);
+  EXPECT_TRUE(queue.Offer(&items[3]));
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(queue.Take(), &items[i]);
+}
+
 TEST(ArrayBlockQueue, TakeOnEmptyTimesOutWithItsOwnMessage) {
   ArrayBlockQueue<int*> queue(4);
   EXPECT_EQ(queue.GetHead(), nullptr);

@@ -1,5 +1,8 @@
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -141,7 +144,9 @@ TEST_F(HostNameToolTest, WriteEtcHostRefusesBadNamesAndAddresses) {
       {".lead", "10.0.0.5"},
       {"semi;colon", "10.0.0.5"},
       {"名字", "10.0.0.5"},
-      {std::string(512, 'a'), "10.0.0.5"},
+      {"db_1", "10.0.0.5"},
+      {"node9.", "10.0.0.5"},
+      {std::string(65, 'a'), "10.0.0.5"},
       {"node9", ""},
       {"node9", "10.0.0"},
       {"node9", "10.0.0.5 extra"},
@@ -154,8 +159,8 @@ TEST_F(HostNameToolTest, WriteEtcHostRefusesBadNamesAndAddresses) {
     EXPECT_EQ(before, Hosts());
   }
   WriteHosts(before);
-  HostNameTool::WriteEtcHost(std::string(511, 'a'), "10.0.0.5");
-  EXPECT_EQ(before + "10.0.0.5\t" + std::string(511, 'a') + "\n", Hosts());
+  HostNameTool::WriteEtcHost(std::string(64, 'a'), "10.0.0.5");
+  EXPECT_EQ(before + "10.0.0.5\t" + std::string(64, 'a') + "\n", Hosts());
 }
 
 TEST_F(HostNameToolTest, RemoveEtcHostDropsLinesWithTheNameSecond) {
@@ -175,10 +180,19 @@ TEST_F(HostNameToolTest, RemoveEtcHostDropsLinesWithTheNameSecond) {
     HostNameTool::RemoveEtcHost("node9");
     EXPECT_EQ(c.after, Hosts()) << c.before;
   }
-  // An empty name would match every one-field line: refused.
-  WriteHosts("lonely\n\n");
-  HostNameTool::RemoveEtcHost("");
-  EXPECT_EQ("lonely\n\n", Hosts());
+}
+
+// A name /bin/hostname would refuse is refused here too, loudly: the alias
+// resource must not take silence for success. An empty name would also match
+// every one-field line.
+TEST_F(HostNameToolTest, RemoveEtcHostRefusesBadNames) {
+  const std::string before = "lonely\n\n10.0.0.5 db_1\n10.0.0.6 名字\n10.0.0.7 node9.\n";
+  for (const std::string& bad : {std::string(""), std::string("db_1"), std::string("名字"), std::string("node9."),
+                                 std::string("a b"), std::string(65, 'n')}) {
+    WriteHosts(before);
+    EXPECT_EQ("FORM_ERR", ThrownCode([&] { HostNameTool::RemoveEtcHost(bad); })) << bad;
+    EXPECT_EQ(before, Hosts()) << bad;
+  }
 }
 
 TEST_F(HostNameToolTest, CfgHostNameFromNetworkFileThenHostnameFile) {
@@ -221,11 +235,57 @@ TEST_F(HostNameToolTest, SetHostNameRunsHostnameOnlyForValidNames) {
 
   env.runner.runs.clear();
   for (const std::string& bad :
-       {std::string(""), std::string("NONAME"), std::string("-F"), std::string("a b"), std::string("x;reboot"),
-        std::string("\"q\""), std::string(512, 'n')}) {
-    HostNameTool::SetHostName(bad);
+       {std::string(""), std::string("-F"), std::string("a b"), std::string("x;reboot"), std::string("\"q\""),
+        std::string("db_1"), std::string("名字"), std::string("node."), std::string(65, 'n')}) {
+    EXPECT_EQ("FORM_ERR", ThrownCode([&] { HostNameTool::SetHostName(bad); })) << bad;
   }
+  // No configured name: nothing to set.
+  HostNameTool::SetHostName("NONAME");
   EXPECT_TRUE(env.runner.runs.empty());
+}
+
+// Exit status of the real /bin/hostname setting name in a private UTS
+// namespace of a child process (the machine's own name is never touched);
+// 77 when no such namespace can be made.
+int RealHostnameStatus(const std::string& name) {
+  std::vector<char> arg(name.begin(), name.end());
+  arg.push_back('\0');
+  char program[] = "/bin/hostname";
+  char* argv[] = {program, arg.data(), nullptr};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (unshare(CLONE_NEWUTS) != 0) _exit(77);
+    const int quiet = open("/dev/null", O_WRONLY);
+    dup2(quiet, 1);
+    dup2(quiet, 2);
+    execv(program, argv);
+    _exit(127);
+  }
+  int status = -1;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(HostNameTool, ValidNamesAreThoseBinHostnameSets) {
+  struct Case {
+    std::string name;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"node9", true},         {"Node-1.example", true}, {"1abc", true},  {"a--b", true},
+      {"a.b.c", true},         {"9", true},              {std::string(64, 'a'), true},
+      {"db_1", false},         {"名字", false},          {"é", false},    {"a b", false},
+      {"a;b", false},          {"a\nb", false},          {"", false},     {"a-", false},
+      {"a.", false},           {".a", false},            {"a..b", false}, {"a.-b", false},
+      {"a-.b", false},         {std::string(65, 'a'), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.valid, HostNameTool::IsValidHostName(c.name)) << c.name;
+  // /bin/hostname takes a leading '-' as an option of its own.
+  EXPECT_FALSE(HostNameTool::IsValidHostName("-F"));
+  EXPECT_FALSE(HostNameTool::IsValidHostName("-a"));
+
+  if (RealHostnameStatus("node9") == 77) GTEST_SKIP() << "no permission for a private UTS namespace";
+  for (const Case& c : cases) EXPECT_EQ(c.valid, RealHostnameStatus(c.name) == 0) << c.name;
 }
 
 TEST(HostNameTool, HostNameIsTheKernelsName) {

@@ -2,8 +2,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 
 #include <atomic>
 #include <chrono>
@@ -51,6 +56,76 @@ Pair Connected() {
 
 bool DescriptorOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
+// A listening plain socket on 127.0.0.1: the far end of a client OXSocket,
+// driven byte for byte by the test.
+class RawServer {
+ public:
+  RawServer() {
+    _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    std::memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 || ::listen(_fd, 4) != 0 ||
+        ::getsockname(_fd, reinterpret_cast<struct sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    }
+    _port = ntohs(address.sin_port);
+  }
+  ~RawServer() { ::close(_fd); }
+  unsigned short Port() const { return _port; }
+  int Accept() { return ::accept4(_fd, nullptr, nullptr, SOCK_CLOEXEC); }
+
+ private:
+  int _fd;
+  unsigned short _port = 0;
+};
+
+void SendRaw(int fd, const std::string& data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0);
+    sent += static_cast<size_t>(n);
+  }
+}
+
+// Closes fd with a reset instead of an orderly close.
+void ResetRaw(int fd) {
+  struct linger abort = {1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+  ::close(fd);
+}
+
+std::string Pattern(size_t length) {
+  std::string data(length, '\0');
+  for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(i * 131 + i / 4099);
+  return data;
+}
+
+// Runs body on a thread of its own inside a network namespace of its own,
+// first configured by the shell script setup run in there. The machine's
+// own network is never touched: the namespace and everything in it vanish
+// with the thread. false when no network namespace can be made here.
+bool InPrivateNetwork(const std::string& setup, const std::function<void()>& body) {
+  bool made = false;
+  std::thread worker([&] {
+    if (::unshare(CLONE_NEWNET) != 0) return;
+    made = true;
+    // A child started from this thread lives in its namespace.
+    const std::string command = "/bin/sh -e -c '" + setup + "'";
+    const int status = std::system(command.c_str());
+    if (status != 0) {
+      ADD_FAILURE() << "network setup failed (" << status << "): " << setup;
+      return;
+    }
+    body();
+  });
+  worker.join();
+  return made;
+}
+
 TEST(OXSocket, ConnectFailuresAreClassified) {
   OXSocket socket;
   EXPECT_EQ(Thrown([&] { socket.Connect("", 80); }),
@@ -72,6 +147,65 @@ TEST(OXSocket, ConnectFailuresAreClassified) {
 
   EXPECT_EQ(Thrown([&] { socket.Connect("127.0.0.1", port); }).first, "SOCKET_AREADY_CONNECTED");
   EXPECT_TRUE(socket.IsConnected());
+}
+
+// Both forms of Connect name a refused or unreachable server the same way;
+// the timed one keeps its own time-out (TimedConnectResolvesNamesAndReportsItsTimeOut).
+TEST(OXSocket, TimedConnectClassifiesRefusedLikeThePlainOne) {
+  for (bool timed : {false, true}) {
+    const unsigned short port = UnusedLoopbackPort();
+    OXSocket socket;
+    auto connect = [&] {
+      if (timed) {
+        socket.Connect("127.0.0.1", port, 10);
+      } else {
+        socket.Connect("127.0.0.1", port);
+      }
+    };
+    EXPECT_EQ(Thrown(connect),
+              std::make_pair(std::string("SOCKET_REJECTED"), std::string("尝试连接远程服务器发生错误，远程服务器拒绝连接！")))
+        << (timed ? "timed" : "plain");
+    EXPECT_FALSE(socket.IsConnected());
+
+    // The same object connects once somebody listens there.
+    OXServerSocket server(port);
+    server.BeginListen();
+    connect();
+    EXPECT_TRUE(socket.IsConnected());
+    std::unique_ptr<OXSocket> accepted(server.Accept());
+    socket.Send("hi", 2);
+    char buffer[4] = {0};
+    accepted->Receive(buffer, 2);
+    EXPECT_EQ(std::string(buffer), "hi");
+  }
+}
+
+// 192.0.2.0/24 inside a namespace of the test: once behind a route that
+// rejects at once, once on a link where nobody answers the neighbour
+// discovery (the failure then comes while the connection is being set up).
+TEST(OXSocket, UnreachableServerIsClassifiedByBothConnects) {
+  const std::string unreachableRoute = "ip link set lo up; ip route add unreachable 192.0.2.0/24";
+  const std::string silentLink =
+      "ip link set lo up; ip link add tv0 type veth peer name tv1; ip link set tv1 up; ip link set tv0 up;"
+      " ip addr add 192.0.2.1/24 dev tv0;"
+      " echo 100 > /proc/sys/net/ipv4/neigh/tv0/retrans_time_ms;"
+      " echo 1 > /proc/sys/net/ipv4/neigh/tv0/mcast_solicit";
+  const auto unreachable =
+      std::make_pair(std::string("SOCKET_REMOTE_NOT_EXIST"), std::string("尝试连接远程服务器发生错误，远程服务器不存在！"));
+  for (const std::string& setup : {unreachableRoute, silentLink}) {
+    std::vector<std::pair<std::string, std::string>> failures;
+    const bool made = InPrivateNetwork(setup, [&] {
+      OXSocket plain;
+      failures.push_back(Thrown([&] { plain.Connect("192.0.2.9", 80); }));
+      OXSocket timed;
+      failures.push_back(Thrown([&] { timed.Connect("192.0.2.9", 80, 60); }));
+      EXPECT_FALSE(plain.IsConnected());
+      EXPECT_FALSE(timed.IsConnected());
+    });
+    if (!made) GTEST_SKIP() << "no permission for a private network namespace";
+    const std::vector<std::pair<std::string, std::string>> want(2, unreachable);
+    EXPECT_EQ(failures, want) << setup;
+  }
 }
 
 TEST(OXSocket, HostNameIsResolvedAndPeerAddressIsTheDottedText) {
@@ -234,6 +368,65 @@ TEST(OXSocket, PeerCloseFailsReceiveWithErrorNumberZero) {
             std::make_pair(std::string("SOCKET_CHANNEL_DISCONNECTED"),
                            std::string("接收数据错误，关闭SOCKET! send return -1 0:Success")));
   EXPECT_FALSE(pair.accepted->IsConnected());
+}
+
+TEST(OXSocket, BigTransfersMoveEveryByte) {
+  Pair pair = Connected();
+  for (size_t length : {size_t(0), size_t(1), size_t(4096), size_t(4097), size_t(3 * 1024 * 1024 + 5)}) {
+    const std::string data = Pattern(length);
+    std::string received(length, '\0');
+    std::thread reader([&] { pair.accepted->ReceiveBig(&received[0], length); });
+    std::string copy = data;
+    pair.client->SendBig(&copy[0], length);
+    reader.join();
+    EXPECT_TRUE(received == data) << length;
+  }
+  // Nothing more than asked for was taken: the next frame is intact.
+  pair.client->Send("next\0", 5);
+  EXPECT_EQ(pair.accepted->ReceiveUntilChar('\0'), "next");
+}
+
+TEST(OXSocket, ReceiveBigFailsWhenThePeerLeavesMidway) {
+  struct Case {
+    bool reset;
+    std::pair<std::string, std::string> failure;
+  };
+  const Case cases[] = {
+      {false, {"SOCKET_CHANNEL_DISCONNECTED", "断开连接。"}},
+      {true, {"SOCKET_RECEIVE_ERROR", "接收数据错误，自动关闭SOCKET，请重新建立连接，WSAErrorCode=104"}},
+  };
+  for (const Case& c : cases) {
+    RawServer server;
+    OXSocket socket;
+    socket.Connect("127.0.0.1", server.Port());
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    SendRaw(peer, Pattern(10000));  // of the 20000 bytes expected
+    if (c.reset) {
+      ResetRaw(peer);
+    } else {
+      ::close(peer);
+    }
+    std::vector<char> buffer(20000);
+    EXPECT_EQ(Thrown([&] { socket.ReceiveBig(buffer.data(), buffer.size()); }), c.failure) << c.reset;
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(Thrown([&] { socket.ReceiveBig(buffer.data(), 1); }).first, "SOCKET_DISCONNECTED");
+  }
+}
+
+TEST(OXSocket, SendBigToAResetPeerFailsWithItsErrorNumber) {
+  RawServer server;
+  OXSocket socket;
+  socket.Connect("127.0.0.1", server.Port());
+  ResetRaw(server.Accept());
+  std::string data = Pattern(16 * 1024 * 1024);  // more than the buffers hold
+  const auto failure = Thrown([&] { socket.SendBig(&data[0], data.size()); });
+  EXPECT_EQ(failure.first, "SOCKET_CHANNEL_DISCONNECTED");
+  const std::string prefix = "发送数据错误，自动关闭SOCKET，请重新建立连接，WSAErrorCode=";
+  ASSERT_EQ(failure.second.rfind(prefix, 0), 0u) << failure.second;
+  const std::string number = failure.second.substr(prefix.size());
+  EXPECT_TRUE(number == "104" || number == "32") << number;  // reset, or the broken pipe after it
+  EXPECT_FALSE(socket.IsConnected());
 }
 
 TEST(OXSocket, ServerReadySignal) {

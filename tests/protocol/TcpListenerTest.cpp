@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/OXServerSocket.h"
+#include "framework/Semaphore.h"
 #include "protocol/IOnConnectionDisconnected.h"
 #include "protocol/IOnConnectionEstablished.h"
 #include "protocol/IOXConnection.h"
@@ -29,6 +31,7 @@
 using Oxbrindale::Velmora::Framework::EventClient;
 using Oxbrindale::Velmora::Framework::EventManager;
 using Oxbrindale::Velmora::Framework::OXServerSocket;
+using Oxbrindale::Velmora::Framework::Semaphore;
 using Oxbrindale::Velmora::OXProctol::IOnConnectionDisconnected;
 using Oxbrindale::Velmora::OXProctol::IOnConnectionEstablished;
 using Oxbrindale::Velmora::OXProctol::IOXConnection;
@@ -116,11 +119,63 @@ class SocketEvents : public EventClient {
     }
     return false;
   }
+  int Count(const std::string& text) {
+    std::lock_guard<std::mutex> guard(_lock);
+    int count = 0;
+    for (const std::string& seen : _texts) count += seen == text ? 1 : 0;
+    return count;
+  }
 
  private:
   std::mutex _lock;
   std::vector<std::string> _texts;
 };
+
+// Holds the event bus full for its scope: its subscriber blocks in the first
+// event it gets, and the queue behind it is filled to the last slot, so that
+// every further post waits for the bus's time-out. Nothing else may post
+// while it is being filled.
+class FullEventBus : public EventClient {
+ public:
+  FullEventBus() {
+    EventManager* bus = EventManager::Instance();
+    bus->Subscript(this);
+    bus->Notify(-1, "MSG", "full-bus-blocker");
+    if (!_entered.TimedWait(30000)) ADD_FAILURE() << "the event thread never delivered";
+    try {
+      for (int i = 0; i < EventManager::EVENT_QUEUE_CAPACITY - 1; ++i) bus->Notify(-1, "MSG", "full-bus-filler");
+    } catch (Exception* e) {
+      ADD_FAILURE() << "somebody else posted meanwhile: " << e->message;
+      delete e;
+    }
+  }
+  ~FullEventBus() override {
+    Release();
+    EventManager::Instance()->DeSubscript(this);
+  }
+  void _Notify(int, std::string, std::string text) override {
+    if (text != "full-bus-blocker") return;
+    _entered.Post();
+    _release.Wait();
+  }
+  void Release() {
+    if (!_released.exchange(true)) _release.Post();
+  }
+
+ private:
+  Semaphore _entered;
+  Semaphore _release;
+  std::atomic<bool> _released{false};
+};
+
+int OpenDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
+  closedir(dir);
+  return count;
+}
 
 // A listener of owner, listening on a free port.
 std::unique_ptr<OXTcpListener> StartedListener(Owner& owner) {
@@ -263,6 +318,38 @@ TEST(TcpListenerConcurrency, ResetListenPortMovesOnlyNewClients) {
   EXPECT_TRUE(Greeted(moved));
   EXPECT_EQ(FailureCode([&] { RawFrameClient refused(oldPort); }), "SOCKET_REJECTED");
   EXPECT_TRUE(Echoes(early, "accepted before the move"));
+}
+
+// Moving the listener while the event bus is full neither waits for the bus
+// nor leaves a descriptor behind, whether the new port can be bound or not
+// (the socket's notices are dropped while the bus is full).
+TEST(TcpListenerConcurrency, ResetListenPortOnAFullEventBus) {
+  SocketEvents events;
+  Owner owner;
+  std::unique_ptr<OXTcpListener> listener = StartedListener(owner);
+  ASSERT_NE(listener, nullptr);
+  const unsigned short oldPort = listener->GetPort();
+  OXServerSocket busy(UnusedLoopbackPort());
+  busy.BeginListen();
+  // The notices of both sockets are through: nothing else posts from here on.
+  ASSERT_TRUE(Eventually([&] { return events.Count("侦听端口成功！") == 2; }));
+
+  unsigned short newPort = 0;
+  {
+    FullEventBus full;
+    const int descriptors = OpenDescriptors();
+    EXPECT_FALSE(listener->ResetListenPort(busy.GetPort()));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(listener->GetPort(), oldPort);
+    for (int attempt = 0; attempt < 5 && newPort == 0; ++attempt) {
+      const unsigned short candidate = UnusedLoopbackPort();
+      if (listener->ResetListenPort(candidate)) newPort = candidate;
+    }
+    ASSERT_NE(newPort, 0);
+    EXPECT_EQ(OpenDescriptors(), descriptors);  // the old socket went, the new one came
+  }
+  RawFrameClient moved(newPort);
+  EXPECT_TRUE(Greeted(moved));
 }
 
 TEST(TcpListenerConcurrency, StopListenKeepsConnectionsUntilDisconnectAll) {
