@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -459,6 +463,48 @@ TEST(AlarmManagerConcurrency, ProcessExitStopsTheExecutorsAndWritesWhatTheLogHol
   EXPECT_EQ(20, CountLines(log));
   EXPECT_NE(std::string::npos, log.find("|before exit 19\n"));
   EXPECT_NE(std::string::npos, own->Read("log/recent_alarm.log").find("|before exit 19"));
+}
+
+// Runs the exit helper once in dir; its standard output and error go to
+// dir + "output". The wait status, or -1 when it had to be killed.
+int RunExitHelper(const tarrow_test::TempDir& dir) {
+  const std::string output = dir.File("output");
+  const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return -2;
+  const std::string program = TARROW_ALARM_EXIT_HELPER;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execl(program.c_str(), program.c_str(), dir.Path().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(fd);
+  if (pid < 0) return -2;
+  int status = 0;
+  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120000)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return status;
+}
+
+// A daemon stopped while its threads raise alarms and validate disk volume
+// records: the exit disposes of the alarm manager while those threads run
+// on, so nothing they or the disposal reach may be destroyed at exit.
+TEST(AlarmManagerConcurrency, ProcessRaisingAlarmsFromSeveralThreadsExitsCleanly) {
+  for (int run = 0; run < 5; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    tarrow_test::TempDir dir;
+    dir.MakeDir("log");
+    const int status = RunExitHelper(dir);
+    const std::string output = dir.Read("output");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status << "\n" << output;
+    EXPECT_EQ(std::string::npos, output.find("Sanitizer")) << output;
+    EXPECT_EQ(std::string::npos, output.find("runtime error")) << output;
+    EXPECT_NE(std::string::npos, dir.Read(LogAlarmExec::LogFileName(DateTime())).find("|线程0告警0\n"));
+  }
 }
 
 }  // namespace
