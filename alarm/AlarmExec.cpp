@@ -3,9 +3,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <exception>
 #include <iostream>
 
+#include "alarm/AlarmType.h"
 #include "framework/Env.h"
+#include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
 
@@ -17,6 +20,7 @@ using Entity::AlarmObj;
 using Framework::AsyncExecutor;
 using Framework::DateTime;
 using Framework::Env;
+using Framework::EventManager;
 using Framework::MutexGuard;
 
 namespace {
@@ -32,6 +36,24 @@ long long _MsUntil(const struct timespec& deadline) {
   struct timespec now;
   clock_gettime(Env::Get()->WaitClock(), &now);
   return (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+}
+
+// The longest prefix of text of at most limit bytes that does not end
+// inside a UTF-8 character (a character takes at most four bytes, so the cut
+// moves back at most three).
+std::string _Utf8Prefix(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t cut = limit;
+  while (cut + 3 > limit && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut);
+}
+
+// text with its line breaks as blanks, so that it stays on one line.
+std::string _OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return text;
 }
 
 }  // namespace
@@ -85,12 +107,27 @@ bool AlarmExec::_Enqueue(AlarmObj* alarm, long waitMs) {
 }
 
 bool AlarmExec::PutLog(int kind, const std::string& text, const DateTime& time) {
-  AlarmObj* alarm = new AlarmObj(kind, text, time);
-  if (_Enqueue(alarm, _putWait.load())) return true;
+  std::unique_ptr<AlarmObj> alarm(new AlarmObj(kind, text, time));
+  if (_Enqueue(alarm.get(), _putWait.load())) {
+    alarm.release();  // the queue owns it now
+    return true;
+  }
   _dropped.fetch_add(1);
-  std::cout << "alarm queue full, alarm dropped: " << alarm->ToString() << std::endl;
-  delete alarm;
+  _TraceDropped(*alarm);
   return false;
+}
+
+void AlarmExec::_TraceDropped(const AlarmObj& alarm) {
+  try {
+    const std::string line = "告警队列已满，告警被丢弃：执行体 " + Entity::AlarmType::GetExecMethodString(ExecMethod()) +
+                             "，类型 " + std::to_string(alarm.kind) + "，内容 " +
+                             _OneLine(_Utf8Prefix(alarm.text, DROPPED_TEXT_BYTES));
+    std::cout << line << std::endl;
+    EventManager::TrackLog(line);
+  } catch (Exception* e) {  // a lost trace line must not reach the raiser
+    delete e;
+  } catch (std::exception&) {
+  }
 }
 
 void AlarmExec::_SlotFreed() {

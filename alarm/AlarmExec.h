@@ -39,6 +39,8 @@ class AlarmExec : public Framework::AsyncExecutable {
   enum { EXIT_WAIT_MS = 5000 };
   // Default put wait: the log executor keeps it; the other executors set a short one.
   enum { DEFAULT_PUT_WAIT_MS = 20000 };
+  // Longest piece of a dropped alarm's text that goes to the trace log.
+  enum { DROPPED_TEXT_BYTES = 200 };
 
   // Queue of 50 (49 waiting alarms), no delay.
   AlarmExec();
@@ -65,8 +67,13 @@ class AlarmExec : public Framework::AsyncExecutable {
   virtual void CallExit();
   // Queues one new alarm. Waits at most the put wait for a free slot without
   // holding the put lock; true when queued, false when the queue stayed full
-  // and the alarm was dropped (with a line on standard output). Never throws.
+  // and the alarm was dropped. A dropped alarm is written to the trace log
+  // (and standard output): kind, executor and the first DROPPED_TEXT_BYTES
+  // bytes of its text. Never throws.
   virtual bool PutLog(int kind, const std::string& text, const Framework::DateTime& time);
+  // The alarm method this executor carries out (ALARM_EXEC_METHOD: 0 log,
+  // 1 e-mail, 2 console speaker, 3 custom program); -1 for none of them.
+  virtual int ExecMethod() const { return -1; }
   // Handles one batch (at least one alarm, in queue order) on the executor's
   // thread. An Exception* thrown here is deleted and the batch is lost.
   virtual void DoAlarm(std::vector<Entity::AlarmObj>& batch) = 0;
@@ -93,6 +100,8 @@ class AlarmExec : public Framework::AsyncExecutable {
 
  private:
   void _InitThread();
+  // One trace-log line about an alarm PutLog dropped.
+  void _TraceDropped(const Entity::AlarmObj& alarm);
   // Takes one alarm for the thread and wakes a raiser waiting for a slot.
   Entity::AlarmObj* _TakeFirst();
   void _SlotFreed();

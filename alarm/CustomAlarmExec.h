@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "alarm/AlarmExec.h"
+#include "config/AlarmExecConfig.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -27,6 +28,7 @@ class CustomAlarmExec : public AlarmExec {
   explicit CustomAlarmExec(Config::ConfigManager* config = nullptr);
   ~CustomAlarmExec() override;
 
+  int ExecMethod() const override { return Config::ALARM_EXEC_CUSTOM; }
   // Starts the program with the formatted parameter text (read anew for
   // every batch; nothing when no program is set), waits for it up to the
   // program time-out and kills it after that.

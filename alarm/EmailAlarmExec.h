@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "alarm/AlarmExec.h"
+#include "config/AlarmExecConfig.h"
 #include "entity/AlarmObj.h"
 
 namespace Oxbrindale {
@@ -48,6 +49,7 @@ class EmailAlarmExec : public AlarmExec {
   explicit EmailAlarmExec(Config::ConfigManager* config = nullptr, AlarmManager* manager = nullptr);
   ~EmailAlarmExec() override;
 
+  int ExecMethod() const override { return Config::ALARM_EXEC_EMAIL; }
   // Mails the batch; a failure is written to standard output and the batch
   // is dropped (no retry).
   void DoAlarm(std::vector<Entity::AlarmObj>& batch) override;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "alarm/AlarmExec.h"
+#include "config/AlarmExecConfig.h"
 #include "framework/DateTime.h"
 #include "framework/Mutex.h"
 
@@ -30,6 +31,7 @@ class LogAlarmExec : public AlarmExec {
   // Stops the thread, then frees the recent list.
   ~LogAlarmExec() override;
 
+  int ExecMethod() const override { return Config::ALARM_EXEC_LOG; }
   // Writes the batch to the log file named by the month of its first alarm,
   // then adds each alarm to the recent list and saves the list. When the
   // file cannot be opened: "file open failure!" on standard output, and

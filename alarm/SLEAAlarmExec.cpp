@@ -44,7 +44,7 @@ class _SpeakerSession {
 }  // namespace
 
 SLEAAlarmExec::SLEAAlarmExec(IToneDevice* device)
-    : AlarmExec(), _device(device != nullptr ? device : new ConsoleToneDevice()), _newAlarm(false) {
+    : AlarmExec(), _device(device != nullptr ? device : new ConsoleToneDevice()), _newAlarms(0), _batchesBegun(0) {
   SetPutWait(PUT_WAIT_MS);
 }
 
@@ -61,11 +61,23 @@ bool SLEAAlarmExec::PutLog(int kind, const std::string& text, const DateTime& ti
   // have taken this very alarm and begun to sound it, and the flag would
   // then end its own sounding at once. An alarm flagged but not yet queued
   // while an older batch begins is caught by the look at the queue.
+  unsigned long batch;
   {
     MutexGuard guard(_stateLock);
-    _newAlarm = true;
+    ++_newAlarms;
+    batch = _batchesBegun;
   }
-  return AlarmExec::PutLog(kind, text, time);
+  if (AlarmExec::PutLog(kind, text, time)) return true;
+  // Dropped: no alarm waits for this mark. A batch begun meanwhile has
+  // cleared it already.
+  MutexGuard guard(_stateLock);
+  if (_batchesBegun == batch) --_newAlarms;
+  return false;
+}
+
+bool SLEAAlarmExec::HasNewAlarm() {
+  MutexGuard guard(_stateLock);
+  return _newAlarms != 0;
 }
 
 void SLEAAlarmExec::_NotifyChange() { EventManager::Instance()->Notify(-1, "NOTIFY", "SLEA_DATA_CHANGE"); }
@@ -74,7 +86,7 @@ bool SLEAAlarmExec::_KeepSounding() {
   if (IsStopping()) return false;
   {
     MutexGuard guard(_stateLock);
-    if (!_data.IsSounding() || _newAlarm) return false;
+    if (!_data.IsSounding() || _newAlarms != 0) return false;
   }
   // An alarm queued after this batch was taken, whose flag the start of the
   // batch cleared, still ends this sounding.
@@ -90,7 +102,8 @@ void SLEAAlarmExec::DoAlarm(std::vector<AlarmObj>& batch) {
     _data.SetText(newest.text);
     _data.SetAlarmKind(newest.kind);
     _data.SetSounding(true);
-    _newAlarm = false;
+    _newAlarms = 0;
+    ++_batchesBegun;
   }
   _NotifyChange();
 

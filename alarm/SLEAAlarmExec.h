@@ -8,6 +8,7 @@
 
 #include "alarm/AlarmExec.h"
 #include "alarm/IToneDevice.h"
+#include "config/AlarmExecConfig.h"
 #include "entity/SLEAData.h"
 #include "framework/Mutex.h"
 
@@ -32,8 +33,10 @@ class SLEAAlarmExec : public AlarmExec {
   explicit SLEAAlarmExec(IToneDevice* device = nullptr);
   ~SLEAAlarmExec() override;
 
-  // Marks that a new alarm waits, then queues it.
+  // Marks that a new alarm waits, then queues it; takes the mark back when
+  // the alarm is dropped.
   bool PutLog(int kind, const std::string& text, const Framework::DateTime& time) override;
+  int ExecMethod() const override { return Config::ALARM_EXEC_SLE; }
   // Shows the batch's last alarm in the record and sounds until reset, a
   // newer alarm or the stop.
   void DoAlarm(std::vector<Entity::AlarmObj>& batch) override;
@@ -43,6 +46,8 @@ class SLEAAlarmExec : public AlarmExec {
   void ResetSLEA();
   // A copy of the speaker record, taken in one piece.
   std::unique_ptr<Entity::SLEAData> GetSLEAData();
+  // The new-alarm flag: an alarm was queued since the sounding batch began.
+  bool HasNewAlarm();
 
   // Tone and pause lengths and the look interval of an unopenable speaker, in ms.
   void SetTiming(unsigned int onMs, unsigned int offMs, unsigned int idleLookMs);
@@ -54,8 +59,12 @@ class SLEAAlarmExec : public AlarmExec {
   static void _NotifyChange();
 
   std::unique_ptr<IToneDevice> _device;
-  Framework::Mutex _stateLock;  // guards _newAlarm and _data as a whole
-  bool _newAlarm;
+  Framework::Mutex _stateLock;  // guards _newAlarms, _batchesBegun and _data as a whole
+  // The new-alarm flag, as the number of alarms flagged since the sounding
+  // batch began (set when not 0), so that a dropped alarm takes back its own
+  // mark only.
+  unsigned long _newAlarms;
+  unsigned long _batchesBegun;  // batches begun so far: a begun batch clears every mark
   Entity::SLEAData _data;
   std::atomic<unsigned int> _onMs{TONE_ON_MS};
   std::atomic<unsigned int> _offMs{TONE_OFF_MS};

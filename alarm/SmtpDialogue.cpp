@@ -1,5 +1,6 @@
 #include "alarm/SmtpDialogue.h"
 
+#include <cxxabi.h>
 #include <time.h>
 
 #include <cstdio>
@@ -45,7 +46,7 @@ bool SmtpDialogue::_ReadReply() {
   const struct timespec deadline = Env::Get()->DeadlineAfter(_replyTimeoutMs);
   try {
     for (;;) {
-      std::string line = _socket.ReceiveLine(deadline);
+      std::string line = _ReceiveLine(deadline);
       if (!line.empty() && line[line.size() - 1] == '\r') line.erase(line.size() - 1);
       if (!_reply.empty()) _reply += "\r\n";
       _reply += line;
@@ -59,9 +60,21 @@ bool SmtpDialogue::_ReadReply() {
   }
 }
 
+std::string SmtpDialogue::_ReceiveLine(const struct timespec& deadline) { return _socket.ReceiveLine(deadline); }
+
 bool SmtpDialogue::CheckResponse(const char* code) {
   _reply.clear();
-  const bool whole = _ReadReply();
+  bool whole = false;
+  try {
+    whole = _ReadReply();
+  } catch (abi::__forced_unwind&) {
+    throw;  // a cancelled thread goes on unwinding
+  } catch (...) {
+    // Exception* of the socket read as a refused reply; anything else that
+    // reading the reply ran into is reported as a bad reply.
+    _socket.Disconnect();
+    throw new Exception("SMTP", "服务器返回信息错误");
+  }
   PrintLine(_reply);
   if (!whole) {
     _socket.Disconnect();

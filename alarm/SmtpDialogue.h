@@ -1,6 +1,8 @@
 #ifndef TARROW_ALARM_SMTPDIALOGUE_H
 #define TARROW_ALARM_SMTPDIALOGUE_H
 
+#include <time.h>
+
 #include <string>
 
 #include "framework/NonCopyable.h"
@@ -30,7 +32,7 @@ class SmtpDialogue : Framework::NonCopyable {
   enum { MAX_DATA_LINE = 998 };
 
   SmtpDialogue(long connectTimeoutMs, long replyTimeoutMs);
-  ~SmtpDialogue();
+  virtual ~SmtpDialogue();
 
   // Connects to host (dotted IPv4 address or host name) and port. A
   // connection not up within the connect time-out throws "SMTP"
@@ -40,7 +42,8 @@ class SmtpDialogue : Framework::NonCopyable {
   // Reads one whole reply, writes it to standard output and tells whether
   // it starts with the three characters of code. false also when the
   // connection failed or closed, or no whole reply came in time (the
-  // connection is then closed).
+  // connection is then closed). Any other failure while the reply is read
+  // closes the connection and throws Exception* "SMTP" "服务器返回信息错误".
   bool CheckResponse(const char* code);
   // The lines of the reply read last (CR LF between them, none at the end);
   // "" when none was read.
@@ -61,6 +64,11 @@ class SmtpDialogue : Framework::NonCopyable {
   // longer than MAX_DATA_LINE is broken into several at character
   // boundaries.
   static std::string ToDataLines(const std::string& text);
+
+ protected:
+  // One line of a reply, without its LF, waiting at most until deadline;
+  // the socket's failures as Exception*.
+  virtual std::string _ReceiveLine(const struct timespec& deadline);
 
  private:
   // Reads lines until the final line of a reply; false when the socket

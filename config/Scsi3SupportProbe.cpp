@@ -12,13 +12,15 @@ using Framework::MutexGuard;
 
 namespace {
 
+// Both are never destroyed: validations may run on other threads while the
+// process exits, after the destructors of function-local statics have run.
 Mutex& ProbeLock() {
-  static Mutex lock;
+  static Mutex& lock = *new Mutex();
   return lock;
 }
 
 Scsi3SupportProbe::Test& InstalledTest() {
-  static Scsi3SupportProbe::Test test;
+  static Scsi3SupportProbe::Test& test = *new Scsi3SupportProbe::Test();
   return test;
 }
 

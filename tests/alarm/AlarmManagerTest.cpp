@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -255,6 +259,71 @@ TEST(AlarmExec, FullQueueDropsTheAlarmAfterThePutWait) {
   EXPECT_FALSE(small.PutLog(1, "b", DateTime()));
 }
 
+// The trace-log lines of dir ("[date time]" and the text, each ending in CR LF),
+// without their time stamps.
+std::vector<std::string> TraceEntries(const tarrow_test::TempDir& dir) {
+  std::vector<std::string> entries;
+  const std::string log = dir.Read("log/trace.log");
+  size_t begin = 0;
+  for (size_t end; (end = log.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+    const std::string line = log.substr(begin, end - begin);
+    const size_t close = line.find(']');
+    entries.push_back(close == std::string::npos ? line : line.substr(close + 1));
+  }
+  EXPECT_EQ(log.size(), begin) << "a trace line without its CR LF";
+  return entries;
+}
+
+// Each alarm an executor drops leaves one trace-log line that names its kind
+// and the executor and holds its text, cut to at most 200 bytes without
+// splitting a character; the daemon's standard output is /dev/null.
+TEST(AlarmExec, DroppedAlarmIsTracedWithKindExecutorAndText) {
+  tarrow_test::TempDir dir;
+  tarrow_test::TestEnv env(dir.Path(), dir.Path());
+  dir.MakeDir("log");
+  ConfigManager config;
+  const std::string a197(197, 'a');
+  struct Case {
+    std::string text;
+    std::string traced;
+  };
+  const std::vector<Case> cases = {
+      {"短文本", "短文本"},
+      {std::string(250, 'x'), std::string(200, 'x')},
+      {a197 + "脑", a197 + "脑"},                         // exactly 200 bytes: whole
+      {a197 + "a" + "脑裂", a197 + "a"},                  // a 3-byte character over byte 200
+      {a197 + "aa" + "脑裂", a197 + "aa"},                // cut after its first byte
+      {a197 + "\xF0\x9F\x98\x80" + "z", a197},          // a 4-byte character from byte 198
+      {"第一行\r\n第二行|x", "第一行  第二行|x"},          // stays one line
+  };
+
+  LogAlarmExec log(&config);
+  EmailAlarmExec email(&config, nullptr);
+  SLEAAlarmExec slea(new FakeToneDevice());
+  CustomAlarmExec custom(&config);
+  struct Executor {
+    AlarmExec* exec;
+    int room;
+    std::string word;
+  };
+  const std::vector<Executor> executors = {
+      {&log, 49, "LOG"}, {&email, 9, "EMAIL"}, {&slea, 49, "SLE"}, {&custom, 49, "CUSTOM"}};
+  std::vector<std::string> expected;
+  int kind = 0;
+  for (const Executor& e : executors) {  // threads not started: nothing leaves the queues
+    e.exec->SetPutWait(0);
+    for (int i = 0; i < e.room; ++i) ASSERT_TRUE(e.exec->PutLog(1, "queued", DateTime()));
+    for (const Case& c : cases) {
+      EXPECT_FALSE(e.exec->PutLog(kind, c.text, DateTime()));
+      expected.push_back("告警队列已满，告警被丢弃：执行体 " + e.word + "，类型 " + std::to_string(kind) + "，内容 " +
+                         c.traced);
+      kind = (kind + 1) % 17;
+    }
+    EXPECT_EQ(static_cast<long>(cases.size()), e.exec->GetDroppedCount());
+  }
+  EXPECT_EQ(expected, TraceEntries(dir));
+}
+
 TEST(AlarmExecConcurrency, BurstWithinTheDelayIsOneBatchInRaisingOrder) {
   BatchRecorder exec(300);
   exec.Start();
@@ -359,6 +428,7 @@ int CountLines(const std::string& text) {
 TEST(AlarmManagerConcurrency, RaisersNeverWaitLongForAStuckExecutor) {
   tarrow_test::TempDir dir;
   tarrow_test::TestEnv env(dir.Path(), dir.Path());
+  dir.MakeDir("log");
   ConfigManager config;
   SetMethods(config, 3, {3});
   FakeToneDevice* device = new FakeToneDevice();
@@ -386,8 +456,13 @@ TEST(AlarmManagerConcurrency, RaisersNeverWaitLongForAStuckExecutor) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_LT(longest.load(), 5000);  // a short wait for a slot, far below the 20 s of the log queue
-  // 49 wait in the queue; the rest were dropped.
+  // 49 wait in the queue; the rest were dropped, each with its trace line.
   EXPECT_EQ(raisers * each - 49, custom->GetDroppedCount());
+  int traced = 0;
+  for (const std::string& entry : TraceEntries(dir)) {
+    traced += entry == "告警队列已满，告警被丢弃：执行体 CUSTOM，类型 3，内容 burst" ? 1 : 0;
+  }
+  EXPECT_EQ(raisers * each - 49, traced);
 
   // The log executor got every alarm all the same.
   const std::string logFile = LogAlarmExec::LogFileName(DateTime());
@@ -459,6 +534,48 @@ TEST(AlarmManagerConcurrency, ProcessExitStopsTheExecutorsAndWritesWhatTheLogHol
   EXPECT_EQ(20, CountLines(log));
   EXPECT_NE(std::string::npos, log.find("|before exit 19\n"));
   EXPECT_NE(std::string::npos, own->Read("log/recent_alarm.log").find("|before exit 19"));
+}
+
+// Runs the exit helper once in dir; its standard output and error go to
+// dir + "output". The wait status, or -1 when it had to be killed.
+int RunExitHelper(const tarrow_test::TempDir& dir) {
+  const std::string output = dir.File("output");
+  const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return -2;
+  const std::string program = TARROW_ALARM_EXIT_HELPER;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execl(program.c_str(), program.c_str(), dir.Path().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(fd);
+  if (pid < 0) return -2;
+  int status = 0;
+  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120000)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return status;
+}
+
+// A daemon stopped while its threads raise alarms and validate disk volume
+// records: the exit disposes of the alarm manager while those threads run
+// on, so nothing they or the disposal reach may be destroyed at exit.
+TEST(AlarmManagerConcurrency, ProcessRaisingAlarmsFromSeveralThreadsExitsCleanly) {
+  for (int run = 0; run < 5; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    tarrow_test::TempDir dir;
+    dir.MakeDir("log");
+    const int status = RunExitHelper(dir);
+    const std::string output = dir.Read("output");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status << "\n" << output;
+    EXPECT_EQ(std::string::npos, output.find("Sanitizer")) << output;
+    EXPECT_EQ(std::string::npos, output.find("runtime error")) << output;
+    EXPECT_NE(std::string::npos, dir.Read(LogAlarmExec::LogFileName(DateTime())).find("|线程0告警0\n"));
+  }
 }
 
 }  // namespace

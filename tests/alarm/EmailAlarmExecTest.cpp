@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -469,6 +471,54 @@ TEST_F(EmailAlarmExecTest, EachRefusedOrSilentStepThrowsItsMessage) {
     } else {
       ASSERT_FALSE(got.empty());
       EXPECT_EQ(step.lastCommand, got.back());
+    }
+  }
+}
+
+// A dialogue whose reading of reply lines fails, once armed, with what the
+// test chooses, as a reader running out of memory would.
+class FailingReplyReader : public SmtpDialogue {
+ public:
+  FailingReplyReader() : SmtpDialogue(5000, 5000) {}
+  std::function<void()> failure;  // throws; none: lines come from the server
+
+ protected:
+  std::string _ReceiveLine(const struct timespec& deadline) override {
+    if (failure) failure();
+    return SmtpDialogue::_ReceiveLine(deadline);
+  }
+};
+
+// The reply check reads a failure of the socket (an Exception) as a refused
+// reply; any other failure while reading becomes "SMTP" "服务器返回信息错误".
+TEST_F(EmailAlarmExecTest, ReplyCheckTurnsForeignFailuresIntoAReplyError) {
+  struct Case {
+    const char* what;
+    std::function<void()> failure;
+    bool thrown;  // else CheckResponse answers false
+  };
+  const std::vector<Case> cases = {
+      {"out of memory", [] { throw std::bad_alloc(); }, true},
+      {"standard exception", [] { throw std::runtime_error("broken"); }, true},
+      {"plain value", [] { throw 7; }, true},
+      {"socket failure", [] { throw new Exception("SOCKET_ERR", "lost"); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedSmtpServer server(GoodReplies());
+    FailingReplyReader smtp;
+    smtp.Connect("127.0.0.1", server.Port(), "连接服务器无响应");
+    ASSERT_TRUE(smtp.CheckResponse("220"));
+    smtp.Send("EHLO 127.0.0.1\r\n");
+    smtp.failure = c.failure;
+    bool answer = true;
+    const auto failure = Thrown([&] { answer = smtp.CheckResponse("250"); });
+    if (c.thrown) {
+      EXPECT_EQ("SMTP", failure.first);
+      EXPECT_EQ("服务器返回信息错误", failure.second);
+    } else {
+      EXPECT_EQ("", failure.first);
+      EXPECT_FALSE(answer);
     }
   }
 }

@@ -142,6 +142,32 @@ TEST_F(SLEAAlarmExecConcurrency, AlarmAtAnIdleSpeakerKeepsSoundingUntilReset) {
   }
 }
 
+// The new-alarm flag marks alarms queued since the sounding batch began; an
+// alarm the full queue dropped takes its mark back, and only its own.
+TEST_F(SLEAAlarmExecConcurrency, DroppedAlarmLeavesNoNewAlarmFlag) {
+  struct Case {
+    int queuedBeforeBatch;  // alarms waiting when the batch begins
+    bool flaggedAfterDrop;  // one more alarm is queued after it began when there is room
+  };
+  for (const Case& c : {Case{49, false}, Case{48, true}}) {
+    SCOPED_TRACE(c.queuedBeforeBatch);
+    SLEAAlarmExec exec(new FakeToneDevice());  // not started: the test begins the batch itself
+    exec.SetPutWait(0);
+    for (int i = 0; i < c.queuedBeforeBatch; ++i) ASSERT_TRUE(exec.PutLog(1, "waiting", DateTime()));
+    std::vector<AlarmObj> batch = {AlarmObj(2, "sounding", DateTime())};
+    exec.DoAlarm(batch);  // alarms wait: it begins and leaves at once
+    ASSERT_TRUE(Shows(exec, "sounding", true));
+    EXPECT_FALSE(exec.HasNewAlarm());
+    if (c.queuedBeforeBatch < 49) {
+      ASSERT_TRUE(exec.PutLog(3, "queued after it began", DateTime()));
+      EXPECT_TRUE(exec.HasNewAlarm());
+    }
+    EXPECT_FALSE(exec.PutLog(4, "dropped", DateTime()));
+    EXPECT_EQ(c.flaggedAfterDrop, exec.HasNewAlarm());
+    EXPECT_EQ(1, exec.GetDroppedCount());
+  }
+}
+
 TEST_F(SLEAAlarmExecConcurrency, ResetWhileSilentOnlyPostsTheChange) {
   FakeToneDevice* device = new FakeToneDevice();
   SLEAAlarmExec exec(device);
