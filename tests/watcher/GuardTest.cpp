@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -48,8 +49,44 @@ std::vector<std::string> Threads(int pid) {
   return files;
 }
 
+// The session of a process, 0 when it is gone.
+int SessionOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string::size_type end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 1));
+  std::string state;
+  int parent = 0, group = 0, session = 0;
+  fields >> state >> parent >> group >> session;
+  return session;
+}
+
 class GuardTest : public ::testing::Test {
  protected:
+  // The watcher daemons: processes of tarrowguard that lead a session of
+  // their own (a child the daemon forked to run tarrowd is one of its
+  // processes too until it has executed tarrowd).
+  std::vector<int> Daemons() {
+    std::vector<int> daemons;
+    for (int pid : box->Running("tarrowguard")) {
+      if (SessionOf(pid) == pid) daemons.push_back(pid);
+    }
+    return daemons;
+  }
+
+  // No process of tarrowguard is on its way to becoming a daemon: each leads
+  // its own session or belongs to a daemon's (a daemon forks, and only then
+  // leaves the session of the command that started it).
+  bool Settled() {
+    const std::vector<int> pids = box->Running("tarrowguard");
+    for (int pid : pids) {
+      const int session = SessionOf(pid);
+      if (session != 0 && std::find(pids.begin(), pids.end(), session) == pids.end()) return false;
+    }
+    return true;
+  }
+
   void Use(const char* program) {
     box.reset(new WatcherSandbox(program));
     if (!box->Ready()) GTEST_SKIP() << "no private namespaces here (root needed)";
@@ -70,7 +107,7 @@ class GuardTest : public ::testing::Test {
     EXPECT_EQ("", started.output);
     int daemon = 0;
     EXPECT_TRUE(WaitUntil([&] {
-      std::vector<int> pids = box->Running("tarrowguard");
+      std::vector<int> pids = Daemons();
       daemon = pids.size() == 1 ? pids[0] : 0;
       return daemon != 0 && Tarrowd() != 0;
     })) << "no daemon guarding tarrowd";
@@ -99,7 +136,7 @@ TEST_F(GuardTest, StartGuardsTarrowdAndASecondStartIsRefused) {
   WatcherSandbox::Result second = box->Run({"start"});
   EXPECT_EQ(254, second.status);
   EXPECT_EQ(kAlreadyRunning, second.output);
-  EXPECT_EQ(std::vector<int>{daemon}, box->Running("tarrowguard"));
+  EXPECT_EQ(std::vector<int>{daemon}, Daemons());
 }
 
 // Signal 15 never interrupts a thread of the daemon: no handler is
@@ -149,7 +186,10 @@ TEST_F(GuardTest, RestartsTarrowdAfterKill9) {
   ASSERT_NE(0, first);
   ASSERT_EQ(0, kill(first, SIGKILL));
 
-  EXPECT_TRUE(WaitUntil([&] { return Tarrowd() != 0 && Tarrowd() != first; })) << "tarrowd was not started again";
+  EXPECT_TRUE(WaitUntil([&] {
+    const int now = Tarrowd();
+    return now != 0 && now != first;
+  })) << "tarrowd was not started again";
   EXPECT_EQ(2, CountLines(box->ReadFile("tarrowd.log"), "start"));
 }
 
@@ -175,7 +215,10 @@ TEST_F(GuardTest, StopEndsEveryWatcher) {
   const int daemon = StartDaemon();
   const int tarrowd = Tarrowd();
   const pid_t foreground = box->Launch({}, false);
-  ASSERT_TRUE(WaitUntil([&] { return box->Running("tarrowguard").size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::vector<int> pids = box->Running("tarrowguard");
+    return std::find(pids.begin(), pids.end(), foreground) != pids.end();
+  }));
 
   WatcherSandbox::Result stopped = box->Run({"stop"});
   EXPECT_EQ(0, stopped.status);
@@ -230,8 +273,9 @@ TEST_F(GuardTest, StartsAtOnceGiveOneDaemon) {
       EXPECT_TRUE(result.status == 0 || (result.status == 254 && result.output == kAlreadyRunning))
           << result.status << " " << result.output;
     }
-    EXPECT_LE(box->Running("tarrowguard").size(), 1u) << "round " << round;
-    if (box->Running("tarrowguard").empty()) StartDaemon();
+    ASSERT_TRUE(WaitUntil([&] { return Settled(); }));
+    EXPECT_LE(Daemons().size(), 1u) << "round " << round;
+    if (Daemons().empty()) StartDaemon();
     ASSERT_EQ(0, box->Run({"stop"}).status);
   }
 }
