@@ -1,15 +1,15 @@
 // tarrowguard as real processes: the daemon, its guard of tarrowd (a fake
 // that logs each command word), "stop" and the single-instance rule. Each
 // test runs in a sandbox of its own (program directory and namespaces).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -62,8 +62,15 @@ int SessionOf(int pid) {
   return session;
 }
 
+// A sandbox with the program tarrowguard.
 class GuardTest : public ::testing::Test {
  protected:
+  virtual const char* Program() const { return TARROW_GUARD; }
+
+  void SetUp() override {
+    box.reset(new WatcherSandbox(Program()));
+    if (!box->Ready()) GTEST_SKIP() << "no private namespaces here (root needed)";
+  }
   // The watcher daemons: processes of tarrowguard that lead a session of
   // their own (a child the daemon forked to run tarrowd is one of its
   // processes too until it has executed tarrowd).
@@ -85,11 +92,6 @@ class GuardTest : public ::testing::Test {
       if (session != 0 && std::find(pids.begin(), pids.end(), session) == pids.end()) return false;
     }
     return true;
-  }
-
-  void Use(const char* program) {
-    box.reset(new WatcherSandbox(program));
-    if (!box->Ready()) GTEST_SKIP() << "no private namespaces here (root needed)";
   }
 
   // The running fake tarrowd daemon (it writes its pid when it comes up), 0
@@ -117,8 +119,14 @@ class GuardTest : public ::testing::Test {
   std::unique_ptr<WatcherSandbox> box;
 };
 
+// A sandbox with the copy of tarrowguard whose intervals are short: a guard
+// cycle of 100 ms, a stop wait of 3 s.
+class FastGuardTest : public GuardTest {
+ protected:
+  const char* Program() const override { return TARROW_GUARD_FAST; }
+};
+
 TEST_F(GuardTest, OtherWordsDoNothing) {
-  Use(TARROW_GUARD);
   for (const char* word : {"hello", "START", "Stop", "bs_notify", ""}) {
     WatcherSandbox::Result result = box->Run({word});
     EXPECT_EQ(0, result.status) << word;
@@ -129,7 +137,6 @@ TEST_F(GuardTest, OtherWordsDoNothing) {
 }
 
 TEST_F(GuardTest, StartGuardsTarrowdAndASecondStartIsRefused) {
-  Use(TARROW_GUARD);
   const int daemon = StartDaemon();
   EXPECT_EQ(1, CountLines(box->ReadFile("tarrowd.log"), "start"));
 
@@ -143,7 +150,6 @@ TEST_F(GuardTest, StartGuardsTarrowdAndASecondStartIsRefused) {
 // installed, every thread but the main one has it blocked, and the main
 // thread takes it in sigwaitinfo (which unblocks it while it waits).
 TEST_F(GuardTest, DaemonTakesSignal15OnItsMainThreadOnly) {
-  Use(TARROW_GUARD);
   const int daemon = StartDaemon();
   const std::string mainThread = "/proc/" + std::to_string(daemon) + "/task/" + std::to_string(daemon) + "/status";
   // The guard thread runs beside the main thread.
@@ -158,7 +164,6 @@ TEST_F(GuardTest, DaemonTakesSignal15OnItsMainThreadOnly) {
 }
 
 TEST_F(GuardTest, StopEndsTheDaemonAndLeavesTarrowdRunning) {
-  Use(TARROW_GUARD);
   const int daemon = StartDaemon();
   const int tarrowd = Tarrowd();
 
@@ -173,14 +178,12 @@ TEST_F(GuardTest, StopEndsTheDaemonAndLeavesTarrowdRunning) {
 }
 
 TEST_F(GuardTest, StopWithNoWatcherRunning) {
-  Use(TARROW_GUARD);
   WatcherSandbox::Result stopped = box->Run({"stop"});
   EXPECT_EQ(253, stopped.status);
   EXPECT_EQ("", stopped.output);
 }
 
-TEST_F(GuardTest, RestartsTarrowdAfterKill9) {
-  Use(TARROW_GUARD_FAST);
+TEST_F(FastGuardTest, RestartsTarrowdAfterKill9) {
   StartDaemon();
   const int first = Tarrowd();
   ASSERT_NE(0, first);
@@ -195,8 +198,7 @@ TEST_F(GuardTest, RestartsTarrowdAfterKill9) {
 
 // A tarrowd that never comes up: the first start and three more, then the
 // guard gives up and the daemon ends with status 0.
-TEST_F(GuardTest, GivesUpAfterFourFailures) {
-  Use(TARROW_GUARD_FAST);
+TEST_F(FastGuardTest, GivesUpAfterFourFailures) {
   { std::ofstream(box->Dir() + "tarrowd.broken"); }
   ASSERT_EQ(0, box->Run({"start"}).status);
   pid_t daemon = 0;
@@ -210,8 +212,7 @@ TEST_F(GuardTest, GivesUpAfterFourFailures) {
 
 // "stop" ends every process of the executable, not only the first found: a
 // foreground guard beside the daemon ends too (by the default action of 15).
-TEST_F(GuardTest, StopEndsEveryWatcher) {
-  Use(TARROW_GUARD_FAST);
+TEST_F(FastGuardTest, StopEndsEveryWatcher) {
   const int daemon = StartDaemon();
   const int tarrowd = Tarrowd();
   const pid_t foreground = box->Launch({}, false);
@@ -232,8 +233,7 @@ TEST_F(GuardTest, StopEndsEveryWatcher) {
 
 // A watcher that does not end on signal 15 (here: stopped) is killed once
 // the stop wait has run out, and "stop" still answers 0.
-TEST_F(GuardTest, StopKillsAWatcherThatDoesNotEnd) {
-  Use(TARROW_GUARD_FAST);
+TEST_F(FastGuardTest, StopKillsAWatcherThatDoesNotEnd) {
   const int daemon = StartDaemon();
   ASSERT_EQ(0, kill(daemon, SIGSTOP));
 
@@ -247,7 +247,6 @@ TEST_F(GuardTest, StopKillsAWatcherThatDoesNotEnd) {
 // Another "start" between its look for a running watcher and its fork holds
 // the lock: this one must not become a second daemon.
 TEST_F(GuardTest, StartIsRefusedWhileTheLockIsHeld) {
-  Use(TARROW_GUARD);
   int fd = open((box->Dir() + "tarrowguard.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
@@ -261,10 +260,10 @@ TEST_F(GuardTest, StartIsRefusedWhileTheLockIsHeld) {
   StartDaemon();
 }
 
-// Many "start"s at once: never more than one daemon, each command either
-// started it or was refused, and afterwards one daemon guards tarrowd.
+// Many "start"s at once, again and again: never more than one daemon, and
+// each command either started it or was refused. (They may all refuse, each
+// seeing another: a later "start" then makes the daemon.)
 TEST_F(GuardTest, StartsAtOnceGiveOneDaemon) {
-  Use(TARROW_GUARD);
   for (int round = 0; round < 5; ++round) {
     std::vector<pid_t> commands;
     for (int i = 0; i < 8; ++i) commands.push_back(box->Launch({"start"}));
