@@ -28,11 +28,11 @@ class BsPipe : NonCopyable {
   // Results of the writer, also the watcher's exit values.
   enum { NOTIFY_OK = 0, NOTIFY_NO_PIPE = -2, NOTIFY_WRITE_FAILED = -3 };
 
-  static const char kPath[];               // "/tmp/ox_bs_watcher"
-  static constexpr mode_t kMode = 0300;   // owner write and execute
-  static constexpr uid_t kOwner = 0;      // the pipe belongs to root's tarrowd
-  static const char kNotifyWord[];         // "BS_NOTIFY", first line
-  static const char kMarker[];             // "oxbrindale", second line
+  static const char kPath[];                // "/tmp/ox_bs_watcher"
+  static constexpr mode_t kMode = 0300;     // owner write and execute
+  static constexpr uid_t kOwner = 0;        // the pipe belongs to root's tarrowd
+  static const char kNotifyWord[];          // "BS_NOTIFY", first line
+  static const char kMarker[];              // "oxbrindale", second line
   static constexpr size_t kReadSize = 255;  // one read of the reader
 
   // How long the writer waits for a reader (milliseconds).
