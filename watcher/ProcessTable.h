@@ -1,0 +1,28 @@
+#ifndef TARROW_WATCHER_PROCESSTABLE_H
+#define TARROW_WATCHER_PROCESSTABLE_H
+
+#include <string>
+#include <vector>
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Watcher {
+
+// The running processes of one executable file, as /proc shows them (the
+// executable path is a daemon's identity on this node).
+class ProcessTable {
+ public:
+  ProcessTable() = delete;
+
+  // Pids of the running processes whose executable is path ("<path>
+  // (deleted)" too: a program whose file was replaced), in /proc order,
+  // without this process when skipSelf. Zombies have no executable and are
+  // left out.
+  static std::vector<int> PidsOf(const std::string& path, bool skipSelf);
+};
+
+}  // namespace Watcher
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif
