@@ -93,6 +93,37 @@ class LinuxDisk {
   static std::string GetUUIDByVolumePath(const std::string& volumePath);
   static std::string GetVolumePathByUUID(const std::string& uuid);
 
+  // ---- SCSI-3 persistent reservations -------------------------------------
+  // Commands reach the disk through ScsiTransport::Get() (SG_IO on the
+  // disk's block device); see PersistentReservation for the bytes. The key
+  // is FillKeys' (the first 8 bytes of the host name). Reservation types: 5
+  // Write Exclusive - Registrants Only, 6 Exclusive Access - Registrants
+  // Only. Nothing here throws.
+
+  // Sends one command block on descriptor. false when it could not be issued
+  // or the path to the device failed (adapter or driver status not 0): the
+  // status is then not written. Otherwise the SCSI status byte goes to
+  // *status (0 good, 0x18 reservation conflict, 0x02 check condition).
+  static bool CarryCDB(int descriptor, const unsigned char* cdb, int cdbLength, unsigned char* data,
+                       int dataLength, int* status, int direction);
+
+  // Registers this node's key on the disk (REGISTER AND IGNORE EXISTING
+  // KEY), then sends each of the count service actions with the key and
+  // type. true when the disk was found, opened and the registration answered
+  // good status; the statuses of the actions are printed only.
+  static bool ExecSCSI3Cmds(const std::string& diskId, unsigned char type, const int* actions, int count);
+  // Register, RESERVE: this node holds the disk.
+  static bool AddSCSI3Lock(const std::string& diskId, unsigned char type);
+  // Register, RELEASE, CLEAR: every registration and reservation on the
+  // disk goes, the peer's too.
+  static bool RemoveSCSI3Lock(const std::string& diskId, unsigned char type);
+  // Whether the disk takes persistent reservations, leaving every
+  // registration and reservation as it was: true at once when this node's
+  // key is registered already (READ KEYS); otherwise registers the key,
+  // reads the keys back and unregisters it again. false when the disk is
+  // unknown, cannot be opened or refuses a command.
+  static bool SCSI3SupportTest(const std::string& diskId);
+
   // ---- quorum-disk arbitration --------------------------------------------
 
   // The first page boundary above p (p + page size when p is aligned); the
