@@ -21,6 +21,7 @@
 #include "framework/Mutex.h"
 #include "framework/MutexGuard.h"
 #include "framework/OXDebug.h"
+#include "framework/Sleep.h"
 #include "storage/DeviceName.h"
 #include "storage/DeviceOpener.h"
 #include "storage/DiskIdentityStamp.h"
@@ -52,6 +53,8 @@ const char kMountsFile[] = "/proc/mounts";
 
 const unsigned kSignBytes = 32768;
 const long kCommandTimeoutMs = 10000;
+const long kMountTimeoutMs = 30000;
+const unsigned kFenceSettleMs = 100;
 // Driver status bits that tell a failed transfer (0x08 only flags sense data).
 const int kDriverFailureMask = 0x07;
 
@@ -431,6 +434,82 @@ bool LinuxDisk::SCSI3SupportTest(const std::string& diskId) {
   ScsiTransport::Get()->Close(fd);
   return supported;
 }
+
+// ---- disk volumes ----------------------------------------------------------------
+
+bool LinuxDisk::IsUsableMountPoint(const std::string& mountPoint) {
+  return !mountPoint.empty() && mountPoint[0] == '/' && mountPoint.find('"') == std::string::npos;
+}
+
+namespace {
+
+// Runs argv with the mount time-out; the result.
+CommandResult _RunMountTool(const std::vector<std::string>& argv) {
+  return Env::Get()->Runner()->Run(argv, kMountTimeoutMs, false);
+}
+
+// The mounts of the disk by /proc/mounts.
+std::vector<VolumeMountPointRelation> _MountsOf(const std::string& diskPath) {
+  std::vector<VolumeMountPointRelation> relations;
+  LinuxDisk::GetMountPointRelations(diskPath, _LoadLines(kMountsFile), relations);
+  return relations;
+}
+
+}  // namespace
+
+void LinuxDisk::StartHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints,
+                              unsigned int type) {
+  const std::string path = GetDiskPathByDiskID(diskId);
+  if (path.empty()) return;
+  for (const std::string& mountPoint : mountPoints) {
+    if (!IsUsableMountPoint(mountPoint)) {
+      printf("refuse to start disk [%s]: unusable mount point [%s]\n", path.c_str(), mountPoint.c_str());
+      fflush(stdout);
+      return;
+    }
+  }
+  // Fence first: once this node holds the reservation the peer can no
+  // longer write, so the two never write the volumes at the same time.
+  RemoveSCSI3Lock(diskId, static_cast<unsigned char>(type));
+  Sleep(kFenceSettleMs);
+  AddSCSI3Lock(diskId, static_cast<unsigned char>(type));
+
+  const std::vector<std::string> volumes = GetVolumeListByHardDiskPath(path);
+  for (size_t i = 0; i < volumes.size() && i < mountPoints.size(); ++i) {
+    const std::string& mountPoint = mountPoints[i];
+    Convert::ReadyDir(mountPoint);
+    CommandResult mounted = _RunMountTool({"mount", kDevDir + volumes[i], mountPoint});
+    if (mounted.status != 0) {
+      _RunMountTool({"umount", "-l", mountPoint});
+      Convert::RemoveDir(mountPoint);
+    }
+  }
+}
+
+void LinuxDisk::StopHardDisk(const std::string& diskId, unsigned int type) {
+  const std::string path = GetDiskPathByDiskID(diskId);
+  if (path.empty()) return;
+  for (const VolumeMountPointRelation& relation : _MountsOf(path)) {
+    CommandResult result = _RunMountTool({"umount", "-l", relation.mountPoint});
+    if (result.timedOut) printf("**** !pm.WaitTerminated(30000) ..\n");
+    printf("**** umount end ***** before remove dir..\n");
+    fflush(stdout);
+    Convert::RemoveDir(relation.mountPoint);
+  }
+  RemoveSCSI3Lock(diskId, static_cast<unsigned char>(type));
+}
+
+bool LinuxDisk::TestHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints) {
+  const std::string path = GetDiskPathByDiskID(diskId);
+  if (path.empty()) return false;
+  if (!_MountsOf(path).empty()) return true;
+  for (const std::string& mountPoint : mountPoints) {
+    if (IsUsableMountPoint(mountPoint)) Convert::RemoveDir(mountPoint);
+  }
+  return false;
+}
+
+bool LinuxDisk::HasHardDisk(const std::string& diskId) { return !GetDiskPathByDiskID(diskId).empty(); }
 
 // ---- quorum-disk arbitration ---------------------------------------------------
 

@@ -124,6 +124,31 @@ class LinuxDisk {
   // unknown, cannot be opened or refuses a command.
   static bool SCSI3SupportTest(const std::string& diskId);
 
+  // ---- disk volumes ----------------------------------------------------------
+  // Outside programs ("mount", "umount") run through Env::Get()->Runner()
+  // with an argument vector, 30000 ms each (killed after that).
+
+  // A mount point these operations accept: absolute and without '"'.
+  static bool IsUsableMountPoint(const std::string& mountPoint);
+
+  // Fences the disk for this node (RemoveSCSI3Lock, 100 ms, AddSCSI3Lock),
+  // then mounts its i-th partition on the i-th mount point (creating the
+  // directory; a failed mount is undone with a lazy unmount and the empty
+  // directory removed). Does nothing for an unknown disk, nor when a mount
+  // point is not usable.
+  static void StartHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints,
+                            unsigned int type);
+  // Lazily unmounts every mount of the disk and of its partitions (by
+  // /proc/mounts, wherever they are; another disk whose name merely begins
+  // with this one's is left alone), removes the emptied directories, then
+  // RemoveSCSI3Lock.
+  static void StopHardDisk(const std::string& diskId, unsigned int type);
+  // True when the disk or one of its partitions is mounted; otherwise the
+  // (usable) configured mount directories are removed when empty.
+  static bool TestHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints);
+  // True when the disk ID names a disk of this node.
+  static bool HasHardDisk(const std::string& diskId);
+
   // ---- quorum-disk arbitration --------------------------------------------
 
   // The first page boundary above p (p + page size when p is aligned); the
