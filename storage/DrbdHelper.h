@@ -1,0 +1,102 @@
+#ifndef TARROW_STORAGE_DRBDHELPER_H
+#define TARROW_STORAGE_DRBDHELPER_H
+
+#include <string>
+#include <vector>
+
+#include "config/DrbdMirrorConfig.h"
+#include "config/__DrbdHostProperty.h"
+#include "framework/CommandRunner.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Framework {
+
+// DRBD mirror management: /etc/drbd.conf, the DRBD tools, /proc/drbd and the
+// split-brain data decisions. Static operations only.
+//
+// System paths ("/etc/drbd.conf", "/proc/drbd", "/proc/mounts",
+// "/etc/init.d/drbd") are opened or run at Env::Get()->SystemPath(path).
+// Outside programs (drbdadm, drbdsetup, service, chkconfig, lsmod, mount,
+// umount, dd) run through Env::Get()->Runner() with an argument vector, no
+// shell; a packet name is one argument. Every tool has a time limit
+// (DrbdTimings); one that outlives it is killed and reaped, and the
+// operation reports it: operations that throw throw Exception* "DRBD", the
+// others post the text as an error event (EventManager::Error).
+// Failures of the checks and packet operations are Exception* "DRBD" with a
+// text for the console.
+class DrbdHelper {
+ public:
+  virtual ~DrbdHelper();
+
+  // ---- /etc/drbd.conf and mirror changes -------------------------------
+
+  // Rewrites /etc/drbd.conf (crash-safe) from mirrors: the header, then the
+  // section of every mirror that names this host (host A checked first) and
+  // whose local volumes resolve, each followed by a line feed unless it is
+  // the last of the list. The resolved device paths stay in the records. A
+  // mirror with a text the DRBD parser would refuse or that would reach a
+  // shell (DrbdText) is left out with an error event: one bad section would
+  // make the file unreadable for every mirror.
+  static void FlushConfig(std::vector<Config::DrbdMirrorConfig*> mirrors);
+
+  // Every text and number of the mirror that goes into /etc/drbd.conf or
+  // onto a tool's command line (name, protocol, rate 1-4096, shared secret,
+  // device number 0-63, both hosts' names, IPv4 addresses, ports 1-65535,
+  // volumes, meta-disk indexes); throws Exception* "DRBD" naming the first
+  // bad one. For the console, before it stores a mirror.
+  static void ValidateMirror(Config::DrbdMirrorConfig* mirror);
+
+  // Checks a modification before it is applied; throws Exception* "DRBD":
+  // the stored mirror of that name exists, the host names are the stored
+  // ones, split-brain policy 0-4, rate 1-9999, no address:port of another
+  // mirror, then the rate, addresses and ports the modification applies as
+  // ValidateMirror checks them.
+  static void PreModifyDrbdCheck(Config::DrbdMirrorConfig* changed);
+  // Copies the policy, the rate and changed addresses and ports into the
+  // stored mirror, saves, rewrites /etc/drbd.conf and, when an address or
+  // port changed, reconnects the mirror (drbdadm disconnect, connect).
+  static void DoModifyDrbdConfig(Config::DrbdMirrorConfig* changed);
+
+  // "/etc/init.d/drbd start", killed after 5000 ms.
+  static void _StartDrbdService();
+  // True when /proc/drbd exists.
+  static bool _IsDrbdServiceRunning();
+
+  // The host of the mirror named like this node (A before B); false when
+  // neither is. *isHostA tells which (may be null).
+  static bool _GetHostProperty(Config::DrbdMirrorConfig* mirror, Config::__DrbdHostProperty* host, bool* isHostA);
+  // Zeroes the first 5 MiB of the local data volume when its meta data is
+  // internal ("dd", 25000 ms); throws Exception* "DRBD".
+  static void EreaseMetaDisk(Config::DrbdMirrorConfig* mirror);
+  // "drbdadm down <name>" up to 3 times (10000 ms each) until one succeeds.
+  static void DownPacket(const std::string& name);
+
+ private:
+  enum OnTimeout { THROW, REPORT };
+
+  // The first fault of the mirror's texts ("" when none); withPaths: also
+  // the device paths filled for /etc/drbd.conf.
+  static std::string _MirrorFault(Config::DrbdMirrorConfig* mirror, bool withPaths);
+  static std::string _HostFault(const Config::__DrbdHostProperty& host, const std::string& which, bool withPaths);
+  static std::string _AddressFault(const Config::__DrbdHostProperty& host, const std::string& which);
+
+  // Runs argv within limitMs; a tool killed at its limit is thrown or
+  // reported as onTimeout says.
+  static CommandResult _RunTool(const std::vector<std::string>& argv, long limitMs, OnTimeout onTimeout,
+                                bool captureOutput = false);
+  // "drbdadm" words... name within the command limit; a name that is no
+  // packet name (DrbdText::IsPacketName) runs nothing and is thrown or
+  // reported likewise (status -1).
+  static CommandResult _Drbdadm(const std::vector<std::string>& words, const std::string& name, OnTimeout onTimeout);
+  static void _Report(OnTimeout onTimeout, const std::string& text);
+
+  // FlushConfig of copies of the stored mirrors.
+  static void _FlushStoredMirrors();
+};
+
+}  // namespace Framework
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif
