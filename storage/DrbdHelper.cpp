@@ -1,5 +1,9 @@
 #include "storage/DrbdHelper.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -10,6 +14,9 @@
 #include "framework/Exception.h"
 #include "framework/FileManager.h"
 #include "framework/MachineController.h"
+#include "framework/Mutex.h"
+#include "framework/MutexGuard.h"
+#include "storage/DrbdRtDataTable.h"
 #include "storage/DrbdText.h"
 #include "storage/DrbdTimings.h"
 #include "storage/LinuxDisk.h"
@@ -59,6 +66,34 @@ std::string _Joined(const std::vector<std::string>& argv) {
 
 DrbdMirrorConfig* _StoredMirror(const std::string& name) {
   return ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName(name);
+}
+
+// The runtime table and its lock; they live until the process ends.
+Mutex& _CSRtDataLock() {
+  static Mutex* lock = new Mutex();
+  return *lock;
+}
+
+DrbdRtDataTable& _RtDataList() {
+  static DrbdRtDataTable* table = new DrbdRtDataTable();
+  return *table;
+}
+
+// The whole file; false when it cannot be opened or read.
+bool _ReadAll(const std::string& path, std::string* text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  text->clear();
+  char buffer[16384];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      close(fd);
+      return got == 0;
+    }
+    text->append(buffer, static_cast<size_t>(got));
+  }
 }
 
 }  // namespace
@@ -274,6 +309,29 @@ void DrbdHelper::_StartDrbdService() {
 }
 
 bool DrbdHelper::_IsDrbdServiceRunning() { return Convert::IsFileExist(Env::Get()->SystemPath(kProcDrbd)); }
+
+// ---- runtime status --------------------------------------------------------------------
+
+void DrbdHelper::_RefreshRtDataList() {
+  std::string text;
+  if (!_ReadAll(Env::Get()->SystemPath(kProcDrbd), &text)) {
+    throw new Exception("DRBD", "你并没有安装DRBD，或DRBD服务未启动。");
+  }
+  _RtDataList().Refresh(text, Convert::GetTick());
+}
+
+bool DrbdHelper::GetRtDataByDeviceNumber(unsigned long device, Entity::DrbdRtDataEntity& out) {
+  if (device >= DrbdRtDataTable::kSlots) return false;
+  MutexGuard guard(_CSRtDataLock());
+  _RefreshRtDataList();
+  return _RtDataList().Get(device, out);
+}
+
+void DrbdHelper::GetRtDataListString(std::string* out) {
+  MutexGuard guard(_CSRtDataLock());
+  _RefreshRtDataList();
+  *out = _RtDataList().ListString();
+}
 
 // ---- shared by the packet operations ------------------------------------------------------
 

@@ -6,6 +6,7 @@
 
 #include "config/DrbdMirrorConfig.h"
 #include "config/__DrbdHostProperty.h"
+#include "entity/DrbdRtDataEntity.h"
 #include "framework/CommandRunner.h"
 
 namespace Oxbrindale {
@@ -72,6 +73,18 @@ class DrbdHelper {
   // "drbdadm down <name>" up to 3 times (10000 ms each) until one succeeds.
   static void DownPacket(const std::string& name);
 
+  // ---- runtime status (/proc/drbd) ---------------------------------------
+  // One record per device 0 to 63 (DrbdRtDataTable), refreshed from
+  // /proc/drbd at every call under one lock. A /proc/drbd that cannot be
+  // read throws Exception* "DRBD" "你并没有安装DRBD，或DRBD服务未启动。" (the
+  // table stays as it was); an empty one changes nothing.
+
+  // Copies the record of device into out: false when the device is outside
+  // 0 to 63 (nothing read) or has no record (out untouched).
+  static bool GetRtDataByDeviceNumber(unsigned long device, Entity::DrbdRtDataEntity& out);
+  // The text of every record, device order, joined by "\n".
+  static void GetRtDataListString(std::string* out);
+
  private:
   enum OnTimeout { THROW, REPORT };
 
@@ -93,6 +106,9 @@ class DrbdHelper {
 
   // FlushConfig of copies of the stored mirrors.
   static void _FlushStoredMirrors();
+
+  // Reads /proc/drbd into the table; called with the table's lock held.
+  static void _RefreshRtDataList();
 };
 
 }  // namespace Framework

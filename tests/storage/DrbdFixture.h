@@ -49,6 +49,7 @@ class DrbdFixture {
   // Disk ID of /dev/sdq + "N" + n.
   std::string VolumeUuid(int n) const;
   const tarrow_test::TempDir& Dir() const { return dir_; }
+  tarrow_test::TestEnv& Env() { return *env_; }
 
   // A mirror: name, minor, protocol C, rate 10, secret "s3cret", policy 0;
   // host A (aName, disk aDisk, aAddress:port, internal meta data), host B
