@@ -16,6 +16,7 @@
 #include "framework/MachineController.h"
 #include "framework/Mutex.h"
 #include "framework/MutexGuard.h"
+#include "framework/Sleep.h"
 #include "storage/DrbdRtDataTable.h"
 #include "storage/DrbdText.h"
 #include "storage/DrbdTimings.h"
@@ -36,6 +37,8 @@ namespace {
 const char kDrbdConf[] = "/etc/drbd.conf";
 const char kProcDrbd[] = "/proc/drbd";
 const char kInitScript[] = "/etc/init.d/drbd";
+const char kProcMounts[] = "/proc/mounts";
+const int kDemoteTries = 10;
 
 const char kConfHeader[] =
     "#\n"
@@ -63,6 +66,8 @@ std::string _Joined(const std::vector<std::string>& argv) {
   }
   return text;
 }
+
+std::string _DevicePath(DrbdMirrorConfig* mirror) { return "/dev/drbd" + std::to_string(mirror->GetMinor()); }
 
 DrbdMirrorConfig* _StoredMirror(const std::string& name) {
   return ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName(name);
@@ -331,6 +336,129 @@ void DrbdHelper::GetRtDataListString(std::string* out) {
   MutexGuard guard(_CSRtDataLock());
   _RefreshRtDataList();
   *out = _RtDataList().ListString();
+}
+
+// ---- host control and split-brain data -----------------------------------------------------
+
+namespace {
+
+DrbdMirrorConfig* _MirrorOrThrow(const std::string& name) {
+  DrbdMirrorConfig* mirror = _StoredMirror(name);
+  if (mirror == nullptr) throw new Exception("DRBD", "镜像包名所指定的镜像包不存在。");
+  return mirror;
+}
+
+void _RecordOrThrow(DrbdMirrorConfig* mirror, Entity::DrbdRtDataEntity& record) {
+  if (!DrbdHelper::GetRtDataByDeviceNumber(static_cast<unsigned long>(mirror->GetMinor()), record)) {
+    throw new Exception("DRBD", "镜像包未配置。");
+  }
+}
+
+CommandResult _MountTool(const std::vector<std::string>& argv) {
+  return Env::Get()->Runner()->Run(argv, DrbdTimings::Get().mountMs, false);
+}
+
+// Split brain resolved for the mirror: its mark goes back to 0.
+void _ClearSplitMark(const std::string& name) {
+  DrbdMirrorConfig* mirror = _StoredMirror(name);
+  if (mirror == nullptr) return;
+  mirror->SetSplitBrainFlag(0);
+  ConfigManager::Instance()->SaveDrbdMirrorConfig();
+  EventManager::Instance()->NotifyDrbdPacketChanged();
+}
+
+}  // namespace
+
+void DrbdHelper::StartHost(std::string packetName, std::string mountPoint) {
+  if (!mountPoint.empty() && !LinuxDisk::IsUsableMountPoint(mountPoint)) {
+    throw new Exception("DRBD", "挂载点必须是绝对路径，且不能含有双引号：" + mountPoint);
+  }
+  if (!_IsDrbdServiceRunning()) _StartDrbdService();
+  DrbdMirrorConfig* mirror = _MirrorOrThrow(packetName);
+  Entity::DrbdRtDataEntity record;
+  _RecordOrThrow(mirror, record);
+  if (record.connected == 0) _Drbdadm({"connect"}, packetName, THROW);
+  if (record.primary == 0) {
+    CommandResult promoted = _Drbdadm({"primary"}, packetName, THROW);
+    GetRtDataByDeviceNumber(static_cast<unsigned long>(mirror->GetMinor()), record);
+    if (record.primary == 0) {
+      throw new Exception("DRBD", "无法更改角色为主端,错误码：" + std::to_string(static_cast<unsigned>(promoted.status)));
+    }
+    // Compared with the peer's stamp after a split brain: wall-clock
+    // milliseconds, full 64 bits.
+    mirror->SetDataStamp(DrbdMirrorConfig::CurrentDataStamp());
+    ConfigManager::Instance()->SaveDrbdMirrorConfig();
+  }
+  if (mountPoint.empty()) return;
+  Convert::ReadyDir(mountPoint);
+  if (_MountTool({"mount", _DevicePath(mirror), mountPoint}).status != 0) {
+    _MountTool({"umount", "-l", mountPoint});
+    Convert::RemoveDir(mountPoint);
+  }
+}
+
+void DrbdHelper::StopHost(std::string packetName, std::string mountPoint) {
+  if (!_IsDrbdServiceRunning()) return;
+  DrbdMirrorConfig* mirror = _MirrorOrThrow(packetName);
+  Entity::DrbdRtDataEntity record;
+  _RecordOrThrow(mirror, record);
+  if (record.primary == 0) return;
+  // A mount point that is not usable was never mounted by us: its processes
+  // and directory are left alone, the device is unmounted all the same.
+  const bool usable = LinuxDisk::IsUsableMountPoint(mountPoint);
+  if (usable) MachineController::KillUsingProcess(mountPoint);
+  _MountTool({"umount", "-l", _DevicePath(mirror)});
+  if (usable) Convert::RemoveDir(mountPoint);
+  const unsigned long device = static_cast<unsigned long>(mirror->GetMinor());
+  for (int attempt = 0; attempt < kDemoteTries; ++attempt) {
+    _Drbdadm({"secondary"}, packetName, THROW);
+    GetRtDataByDeviceNumber(device, record);
+    if (record.primary == 0) return;
+    Sleep(static_cast<unsigned>(DrbdTimings::Get().demoteRetryMs));
+  }
+  throw new Exception("DRBD", "镜像包\"" + packetName + "\"经过" + std::to_string(kDemoteTries) + "次尝试仍无法切换为从端。");
+}
+
+void DrbdHelper::BSSaveData(std::string packetName) {
+  _Drbdadm({"connect"}, packetName, REPORT);
+  _Drbdadm({"secondary"}, packetName, REPORT);
+  _ClearSplitMark(packetName);
+}
+
+void DrbdHelper::BSDropData(std::string packetName) {
+  StopHost(packetName, "");
+  _Drbdadm({"secondary"}, packetName, REPORT);
+  _Drbdadm({"disconnect"}, packetName, REPORT);
+  _Drbdadm({"--", "--discard-my-data", "connect"}, packetName, REPORT);
+  _ClearSplitMark(packetName);
+}
+
+bool DrbdHelper::Status(std::string packetName, std::string mountPoint, bool* connected) {
+  if (!_IsDrbdServiceRunning()) return false;
+  DrbdMirrorConfig* mirror = _StoredMirror(packetName);
+  if (mirror == nullptr) return false;
+  Entity::DrbdRtDataEntity record;
+  if (!GetRtDataByDeviceNumber(static_cast<unsigned long>(mirror->GetMinor()), record)) return false;
+  if (connected != nullptr) *connected = record.connected != 0;
+  // A mirror marked as split waits for the split-brain recovery.
+  if (mirror->GetSplitBrainFlag() == 0 && record.standalone) _Drbdadm({"connect"}, packetName, REPORT);
+  if (record.primary == 0) return false;
+  if (mountPoint.empty()) return true;
+  std::string mounts = FileManager::ReadFile(Env::Get()->SystemPath(kProcMounts));
+  std::vector<Entity::VolumeMountPointRelation> relations;
+  LinuxDisk::GetMountPointRelations(_DevicePath(mirror), Convert::tokenize(mounts, "\n", true, ""), relations);
+  if (relations.empty()) {
+    if (LinuxDisk::IsUsableMountPoint(mountPoint)) Convert::RemoveDir(mountPoint);
+    _Drbdadm({"secondary"}, packetName, REPORT);
+    return false;
+  }
+  if (relations[0].mountPoint == mountPoint) return true;
+  _Drbdadm({"secondary"}, packetName, REPORT);
+  return false;
+}
+
+void DrbdHelper::StartDrbdService() {
+  _RunTool({"service", "drbd", "start"}, DrbdTimings::Get().commandLimitMs, REPORT);
 }
 
 // ---- shared by the packet operations ------------------------------------------------------

@@ -85,6 +85,41 @@ class DrbdHelper {
   // The text of every record, device order, joined by "\n".
   static void GetRtDataListString(std::string* out);
 
+  // ---- host control and split-brain data -------------------------------
+  // The packet name is a stored mirror's name (ConfigManager); its device is
+  // /dev/drbd<minor>. A mount point must be absolute and hold no '"'
+  // (LinuxDisk::IsUsableMountPoint).
+
+  // Makes this node primary for the packet (starting the DRBD service and
+  // connecting first when needed; the mirror's data stamp becomes now, in
+  // epoch milliseconds, and is saved) and mounts its device on mountPoint
+  // (none when empty; a failed mount is undone, not reported). Throws
+  // Exception* "DRBD": unusable mount point (before anything runs), unknown
+  // packet, no runtime record, not primary after "drbdadm primary" (with its
+  // raw wait status), a tool past its limit.
+  static void StartHost(std::string packetName, std::string mountPoint);
+  // On a primary node: stops the processes using mountPoint, lazily
+  // unmounts the device, removes the directory and demotes the node (up to
+  // 10 tries, DrbdTimings::demoteRetryMs apart). Nothing while the service
+  // does not run or the node is secondary. Throws Exception* "DRBD": unknown
+  // packet, no runtime record, still primary after the tenth try (so the
+  // tree's stop-failure policy applies), a tool past its limit.
+  static void StopHost(std::string packetName, std::string mountPoint);
+  // Split brain, on the node whose data stays: connect, secondary; the
+  // mirror's split-brain mark goes to 0 ("DRBD_PACKET_CHANGED").
+  static void BSSaveData(std::string packetName);
+  // Split brain, on the node whose data goes: StopHost without mount point,
+  // then secondary, disconnect, connect discarding this node's data; the
+  // mark goes to 0. Throws what StopHost throws.
+  static void BSDropData(std::string packetName);
+  // Whether this node serves the packet as primary with its device mounted
+  // on mountPoint (any place when empty). *connected (when not null) gets
+  // the connection flag. Reconnects a stand-alone mirror not marked as split;
+  // a primary whose device is not mounted there is demoted.
+  static bool Status(std::string packetName, std::string mountPoint, bool* connected);
+  // "service drbd start".
+  static void StartDrbdService();
+
  private:
   enum OnTimeout { THROW, REPORT };
 

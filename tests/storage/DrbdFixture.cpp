@@ -59,6 +59,10 @@ DrbdFixture::DrbdFixture() {
   dir_.Write("root/proc/mounts", "proc /proc proc rw,relatime 0 0\n");
   Stub("fdisk", std::string("printf '%s' ") + _Quoted(kFdiskOutput));
   Stub("mount", "");
+  // Nothing of a test reaches the real tools of the host.
+  for (const char* tool : {"umount", "lsof", "kill", "dd", "drbdadm", "drbdsetup", "service", "lsmod"}) {
+    Stub(tool, "exit 0");
+  }
   const char* path = getenv("PATH");
   oldPath_ = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
   setenv("PATH", (dir_.File("bin") + ":" + oldPath_).c_str(), 1);

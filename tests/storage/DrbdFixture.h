@@ -27,7 +27,9 @@ namespace storage_test {
 // "fdisk" stub lists, so volume UUIDs VolumeUuid(n) resolve to /dev/sdq<n>;
 // "mount" without arguments lists nothing (the fixture takes the process's
 // partition list at once, so these calls are not in a test's log).
-// /proc/drbd is absent until a test writes it. Removes the stubs from PATH and resets DrbdTimings when it goes.
+// umount, lsof, kill, dd, drbdadm, drbdsetup, service and lsmod are stubs
+// that succeed until a test gives them another body (chkconfig is not
+// there, as on Debian). /proc/drbd is absent until a test writes it. Removes the stubs from PATH and resets DrbdTimings when it goes.
 class DrbdFixture {
  public:
   DrbdFixture();

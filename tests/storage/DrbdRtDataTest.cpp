@@ -199,7 +199,9 @@ TEST_F(DrbdRtDataHelperTest, ListAndLookupReadTheFileEachTime) {
 }
 
 // Request workers, split-brain threads and resource workers read at once.
-TEST_F(DrbdRtDataHelperTest, ReadersOnManyThreadsConcurrency) {
+using DrbdRtDataConcurrency = DrbdRtDataHelperTest;
+
+TEST_F(DrbdRtDataConcurrency, ReadersOnManyThreads) {
   fixture_.Write("/proc/drbd", " 0: cs:Connected ro:Primary/Secondary ds:UpToDate/UpToDate C r---\n"
                                "    dw:4 dr:8 oos:0\n"
                                " 1: cs:SyncSource ro:Primary/Secondary ds:UpToDate/Inconsistent C r---\n"
