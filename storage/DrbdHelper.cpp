@@ -16,6 +16,7 @@
 #include "framework/MachineController.h"
 #include "framework/Mutex.h"
 #include "framework/MutexGuard.h"
+#include "framework/ProcessManager.h"
 #include "framework/Sleep.h"
 #include "storage/DrbdRtDataTable.h"
 #include "storage/DrbdText.h"
@@ -57,6 +58,18 @@ const int kMaxMinor = 63;
 const int kMaxRateM = 4096;  // DRBD's resync rate limit, 4194304 KiB/s
 const int kMaxPort = 65535;
 const int64_t kMaxMetaDiskIndex = 99999999;  // the largest number the DRBD parser reads
+
+std::vector<std::string> _Lines(std::string text) { return Convert::tokenize(text, "\n", false, ""); }
+
+// /etc/drbd.conf; "" when it cannot be read.
+std::string _ConfOrEmpty() {
+  try {
+    return FileManager::LoadFile(Env::Get()->SystemPath(kDrbdConf));
+  } catch (Exception* e) {
+    delete e;
+    return "";
+  }
+}
 
 std::string _Joined(const std::vector<std::string>& argv) {
   std::string text;
@@ -498,6 +511,195 @@ void DrbdHelper::DownPacket(const std::string& name) {
     CommandResult result = Env::Get()->Runner()->Run({"drbdadm", "down", name}, DrbdTimings::Get().applyStepMs, false);
     if (!result.timedOut && result.status == 0) return;
   }
+}
+
+// ---- mirror packets ----------------------------------------------------------------------
+
+bool DrbdHelper::IsKmodDrbdInstalled() {
+  CommandResult result = Env::Get()->Runner()->Run({"lsmod"}, DrbdTimings::Get().kmodProbeMs, true);
+  if (result.timedOut || result.output.empty()) return false;
+  for (const std::string& line : _Lines(result.output)) {
+    if (line.find("drbd") != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool DrbdHelper::IsDrbdInstalled() {
+  CommandResult result = Env::Get()->Runner()->Run({"drbdadm"}, DrbdTimings::Get().toolProbeMs, true);
+  if (result.timedOut || result.output.empty()) return false;
+  for (const std::string& line : _Lines(result.output)) {
+    if (line.compare(0, 7, "Version") == 0) return true;
+  }
+  return false;
+}
+
+bool DrbdHelper::IsAllDrbdComponentInstalled() { return IsDrbdInstalled() && IsKmodDrbdInstalled(); }
+
+std::vector<Entity::PartitionEntity*>* DrbdHelper::GetPartitionList() {
+  const std::string conf = _ConfOrEmpty();
+  std::vector<Entity::PartitionEntity*>* list = LinuxDisk::GetPartitionList(true);
+  for (Entity::PartitionEntity* partition : *list) partition->number = IsDiskUsed(partition->devicePath, conf) ? 1 : 0;
+  return list;
+}
+
+bool DrbdHelper::IsDiskUsed(const std::string& path, const std::string& text) {
+  for (const std::string& line : _Lines(text)) {
+    if (line.find("disk") != std::string::npos && line.find(path) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool DrbdHelper::IsDiskUsed(const std::string& path) {
+  return IsDiskUsed(path, FileManager::LoadFile(Env::Get()->SystemPath(kDrbdConf)));
+}
+
+std::vector<int> DrbdHelper::GetUsedDrbdNumber() {
+  std::vector<int> numbers;
+  const std::string device = "/dev/drbd";
+  for (const std::string& line : _Lines(_ConfOrEmpty())) {
+    std::string::size_type at = line.find(device);
+    if (at == std::string::npos) continue;
+    at += device.size();
+    std::string::size_type end = line.find(';', at);
+    const std::string text = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    // Only a number names a device; anything else is no device number.
+    if (text.empty() || text[0] < '0' || text[0] > '9' || text.size() > 9) continue;
+    const int number = static_cast<int>(DrbdRtDataTable::_Number(text));
+    bool known = false;
+    for (int n : numbers) known = known || n == number;
+    if (!known) numbers.push_back(number);
+  }
+  return numbers;
+}
+
+bool DrbdHelper::HasPacketName(const std::string& name) {
+  for (const std::string& line : _Lines(FileManager::LoadFile(Env::Get()->SystemPath(kDrbdConf)))) {
+    std::string::size_type at = line.find("resource");
+    if (at == std::string::npos) continue;
+    at = line.find_first_not_of(" \t", at + 8);
+    if (at == std::string::npos) at = line.size();
+    std::string::size_type end = line.find('{', at);
+    std::string found = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    while (!found.empty() && found.back() == ' ') found.pop_back();
+    while (!found.empty() && found.back() == '\t') found.pop_back();
+    if (found == name) return true;
+  }
+  return false;
+}
+
+void DrbdHelper::PreCheckDrbdConfig(DrbdMirrorConfig* mirror) {
+  ValidateMirror(mirror);
+  const std::vector<int> used = GetUsedDrbdNumber();
+  for (int number : used) {
+    if (number == mirror->GetMinor()) throw new Exception("DRBD", "设备号重复，请重新尝试。");
+  }
+  __DrbdHostProperty local;
+  bool isA = true;
+  if (!_GetHostProperty(mirror, &local, &isA)) throw new Exception("DRBD", "指定的主机名称错误。");
+
+  // The volumes of this node, given as device paths: stored as volume UUIDs.
+  auto resolve = [&](std::string& volume, std::string& path) {
+    const std::string given = volume;
+    volume = LinuxDisk::GetUUIDByVolumePath(given);
+    path = LinuxDisk::GetVolumePathByUUID(volume);
+    if (isA) mirror->SetHostA(local);
+    else mirror->SetHostB(local);
+    if (path.empty()) throw new Exception("DRBD", "指定的卷：" + given + " 不存在。");
+    if (IsDiskUsed(path)) throw new Exception("DRBD", "指定的卷：" + path + " 已经被使用。");
+  };
+  resolve(local.disk, local.diskPath);
+  if (local.metaDiskMode == 1) resolve(local.metaDisk, local.metaDiskPath);
+
+  const std::string name = mirror->GetName();
+  if (HasPacketName(name)) throw new Exception("DRBD", "指定的包名称：" + name + " 重复。");
+  const __DrbdHostProperty a = mirror->GetHostA();
+  const __DrbdHostProperty b = mirror->GetHostB();
+  const std::string addressA = a.address + ":" + std::to_string(a.port);
+  const std::string addressB = b.address + ":" + std::to_string(b.port);
+  for (const std::string& line : _Lines(FileManager::LoadFile(Env::Get()->SystemPath(kDrbdConf)))) {
+    for (const std::string* address : {&addressA, &addressB}) {
+      if (line.find(*address) != std::string::npos) {
+        throw new Exception("DRBD", "指定的IP地址:端口 \"" + *address + "\" 已经被使用，请更换IP或端口再重新尝试。");
+      }
+    }
+  }
+  mirror->VerifyConfig();
+}
+
+void DrbdHelper::DoCreateMirrorPacket(DrbdMirrorConfig* mirror, int eraseMetaData, int makePrimary) {
+  if (!_GetHostProperty(mirror, nullptr, nullptr)) throw new Exception("DRBD", "CANNOT GET THE HOST PROPERTY.");
+  if (eraseMetaData != 0) EreaseMetaDisk(mirror);
+  _FlushStoredMirrors();
+  ApplyConfig(mirror);
+  Sleep(static_cast<unsigned>(DrbdTimings::Get().settleMs));
+  if (makePrimary != 0) {
+    CommandResult result = _RunTool({"drbdsetup", _DevicePath(mirror), "primary", "-o"},
+                                    DrbdTimings::Get().commandLimitMs, THROW);
+    if (result.status != 0) {
+      throw new Exception("DRBD", "primary -o operate fail:" + std::to_string(static_cast<unsigned>(result.status)));
+    }
+  }
+  DisableDrbdAutoStart();
+}
+
+void DrbdHelper::ApplyConfig(DrbdMirrorConfig* mirror) {
+  const std::string name = mirror->GetName();
+  if (!DrbdText::IsPacketName(name)) throw new Exception("DRBD", "镜像包名\"" + name + "\"含有不允许的字符，未执行drbdadm。");
+  const long stepMs = DrbdTimings::Get().applyStepMs;
+  {
+    // create-md asks before it overwrites: it gets its two answers.
+    ProcessManager createMd;
+    createMd.StartProcess("drbdadm", "create-md \"" + name + "\"");
+    createMd.InputString("yes\n");
+    createMd.InputString("yes\n");
+    if (!createMd.WaitTerminated(stepMs)) {
+      createMd.Terminate();
+      throw new Exception("DRBD", "在应用DRBD配置的时候操作失败：create-md等待超时(10000ms)");
+    }
+    const int status = createMd.GetExitCode();
+    if (status == 10240) {
+      throw new Exception("DRBD",
+                          "MetaData存放分区存在文件系统，请手动清除文件系统或勾选强制清除MetaData分区所在文件系统选项再继续!");
+    }
+    if (status != 0 && status != 5120) throw new Exception("DRBD", "create-md 失败，返回代码：" + std::to_string(status));
+  }
+  CommandResult down = Env::Get()->Runner()->Run({"drbdadm", "down", name}, stepMs, false);
+  if (down.timedOut) throw new Exception("DRBD", "drbdadm down 操作超时(10000ms)！");
+  CommandResult up = Env::Get()->Runner()->Run({"drbdadm", "up", name}, stepMs, true);
+  if (up.timedOut) throw new Exception("DRBD", "drbdadm up 操作超时 (10000ms)!");
+  if (up.status != 0) {
+    std::string output = up.output;
+    for (char& c : output) {
+      if (c == '\n') c = ' ';
+    }
+    throw new Exception("DRBD", "drbdadm up 操作失败：" + output);
+  }
+}
+
+void DrbdHelper::DisableDrbdAutoStart() {
+  _RunTool({"chkconfig", "--del", "drbd"}, DrbdTimings::Get().commandLimitMs, REPORT);
+}
+
+void DrbdHelper::PreDeleteCheck(const std::string& name, bool forceUnmount) {
+  DrbdMirrorConfig* mirror = _StoredMirror(name);
+  if (mirror == nullptr) throw new Exception("DRBD", "无法找到要删除的DRBD包。");
+  const std::string device = _DevicePath(mirror);
+  CommandResult mounts = _RunTool({"mount"}, DrbdTimings::Get().commandLimitMs, THROW, true);
+  for (const std::string& line : _Lines(mounts.output)) {
+    // "/dev/drbd1 on /srv type ext4 (rw)": the device itself, not /dev/drbd10.
+    if (line.compare(0, device.size(), device) != 0 || line.size() == device.size() || line[device.size()] != ' ') {
+      continue;
+    }
+    if (!forceUnmount) throw new Exception("DRBD", "指定的DRBD包已经被挂载，请先umount后再继续。");
+    _MountTool({"umount", "-l", device});
+  }
+}
+
+void DrbdHelper::DeletePacket(const std::string& name, bool forceUnmount) {
+  PreDeleteCheck(name, forceUnmount);
+  _Drbdadm({"down"}, name, THROW);
+  ConfigManager::Instance()->RemoveDrbdMirrorConfigByName(name);
+  _FlushStoredMirrors();
 }
 
 }  // namespace Framework

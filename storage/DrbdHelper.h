@@ -7,6 +7,7 @@
 #include "config/DrbdMirrorConfig.h"
 #include "config/__DrbdHostProperty.h"
 #include "entity/DrbdRtDataEntity.h"
+#include "entity/PartitionEntity.h"
 #include "framework/CommandRunner.h"
 
 namespace Oxbrindale {
@@ -119,6 +120,53 @@ class DrbdHelper {
   static bool Status(std::string packetName, std::string mountPoint, bool* connected);
   // "service drbd start".
   static void StartDrbdService();
+
+  // ---- mirror packets --------------------------------------------------
+  // Probes answer false when their tool does not answer in time; the tool
+  // is then killed and reaped.
+
+  // "lsmod" (5000 ms) lists a line holding "drbd".
+  static bool IsKmodDrbdInstalled();
+  // "drbdadm" without arguments (1000 ms) prints a line beginning "Version".
+  static bool IsDrbdInstalled();
+  // IsDrbdInstalled, then IsKmodDrbdInstalled.
+  static bool IsAllDrbdComponentInstalled();
+  // LinuxDisk::GetPartitionList(true), each partition's number 1 when
+  // /etc/drbd.conf uses it (IsDiskUsed), else 0. New list of new records.
+  static std::vector<Entity::PartitionEntity*>* GetPartitionList();
+  // The device numbers after "/dev/drbd" in /etc/drbd.conf, each once, in
+  // order of first appearance (a missing file: none).
+  static std::vector<int> GetUsedDrbdNumber();
+  // /etc/drbd.conf has a resource of that name (Exception* "IO" when it
+  // cannot be read).
+  static bool HasPacketName(const std::string& name);
+  // A line of text holds both "disk" and path.
+  static bool IsDiskUsed(const std::string& path, const std::string& text);
+  // The same for /etc/drbd.conf (Exception* "IO" when it cannot be read).
+  static bool IsDiskUsed(const std::string& path);
+  // Checks a new mirror before it is created; throws Exception* "DRBD" at
+  // the first failure: ValidateMirror, device number in use, no host of this
+  // node, local data (and separate meta-data) volume missing or used, name
+  // in use, an address:port in use. The local host then holds volume UUIDs
+  // and their device paths.
+  static void PreCheckDrbdConfig(Config::DrbdMirrorConfig* mirror);
+  // Creates the packet on this node: erases the meta data area (when
+  // asked), rewrites /etc/drbd.conf from the stored mirrors, ApplyConfig,
+  // makes this node primary with its data as the source (when asked),
+  // DisableDrbdAutoStart. Throws Exception*.
+  static void DoCreateMirrorPacket(Config::DrbdMirrorConfig* mirror, int eraseMetaData, int makePrimary);
+  // drbdadm create-md (answering "yes" twice), down, up; 10000 ms each.
+  // Throws Exception* "DRBD".
+  static void ApplyConfig(Config::DrbdMirrorConfig* mirror);
+  // "chkconfig --del drbd"; a failed run (no chkconfig, as on Debian) is no error.
+  static void DisableDrbdAutoStart();
+  // Throws Exception* "DRBD" when no mirror has that name, or when its
+  // device is mounted ("mount") and forceUnmount is false; with it, every
+  // mount of the device is lazily unmounted.
+  static void PreDeleteCheck(const std::string& name, bool forceUnmount);
+  // PreDeleteCheck, drbdadm down, removes the stored mirror and rewrites
+  // /etc/drbd.conf.
+  static void DeletePacket(const std::string& name, bool forceUnmount);
 
  private:
   enum OnTimeout { THROW, REPORT };
