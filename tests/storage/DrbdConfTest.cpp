@@ -81,7 +81,10 @@ class DrbdConfTest : public ::testing::Test {
     options.hostName = "node-a";
     options.network = true;
     options.addresses = {"192.0.2.1/24"};
-    int rc = NamespaceChild::Run(options, body);
+    int rc = NamespaceChild::Run(options, [&] {
+      fixture_.TakePartitionList();
+      body();
+    });
     if (rc == NamespaceChild::kUnavailable) GTEST_SKIP() << "no UTS or network namespace here";
     EXPECT_EQ(NamespaceChild::kPassed, rc) << "the body failed in its namespace (see above)";
   }

@@ -7,7 +7,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "DiskFixture.h"
+#include "NamespaceChild.h"
 #include "config/DrbdMirrorConfig.h"
 #include "storage/DrbdTimings.h"
 #include "storage/LinuxDisk.h"
@@ -67,10 +70,19 @@ DrbdFixture::DrbdFixture() {
   oldPath_ = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
   setenv("PATH", (dir_.File("bin") + ":" + oldPath_).c_str(), 1);
   env_.reset(new tarrow_test::TestEnv(dir_.File("app/"), dir_.File("root")));
-  // The process keeps the partition list of its first look; take it now,
-  // so that the listing tools are not among a test's calls.
+}
+
+void DrbdFixture::TakePartitionList() {
   Oxbrindale::Velmora::Framework::LinuxDisk::GetCachedPartitionList();
   ClearCalls();
+}
+
+void DrbdFixture::Isolated(const std::function<void()>& body) {
+  int rc = NamespaceChild::Run(NamespaceChild::Options(), [&] {
+    TakePartitionList();
+    body();
+  });
+  EXPECT_EQ(NamespaceChild::kPassed, rc) << "the body failed in its child process (see above)";
 }
 
 DrbdFixture::~DrbdFixture() {

@@ -1,6 +1,7 @@
 #ifndef TARROW_TESTS_STORAGE_DRBDFIXTURE_H
 #define TARROW_TESTS_STORAGE_DRBDFIXTURE_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,8 +26,9 @@ namespace storage_test {
 //
 // The root holds a disk /dev/sdq (a plain file) whose partitions 1 to 3 the
 // "fdisk" stub lists, so volume UUIDs VolumeUuid(n) resolve to /dev/sdq<n>;
-// "mount" without arguments lists nothing (the fixture takes the process's
-// partition list at once, so these calls are not in a test's log).
+// "mount" without arguments lists nothing. The process keeps the partition
+// list of its first look for good: tests that resolve volumes run in a child
+// process (Isolated), which takes the list first.
 // umount, lsof, kill, dd, drbdadm, drbdsetup, service and lsmod are stubs
 // that succeed until a test gives them another body (chkconfig is not
 // there, as on Debian). /proc/drbd is absent until a test writes it. Removes the stubs from PATH and resets DrbdTimings when it goes.
@@ -38,6 +40,13 @@ class DrbdFixture {
   // Writes a stub program bin/<name> (or, for a name with '/', at that
   // system path under the root) that logs its call and then runs body.
   void Stub(const std::string& name, const std::string& body);
+  // Runs body in a child process (the test fails when the body fails there)
+  // that has taken the partition list of this root first; the listing's
+  // calls are not logged.
+  void Isolated(const std::function<void()>& body);
+  // Takes the process's partition list now and forgets the listing's calls.
+  void TakePartitionList();
+
   // Logged calls, in order.
   std::vector<std::string> Calls() const;
   void ClearCalls();

@@ -111,51 +111,57 @@ TEST_F(DrbdModifyTest, PreModifyCheckRefusesInOrder) {
 }
 
 TEST_F(DrbdModifyTest, RateOrPolicyChangeRewritesTheFileAndRunsNothing) {
-  std::unique_ptr<DrbdMirrorConfig> changed = Changed([](DrbdMirrorConfig* m) {
-    m->SetRate(33);
-    m->SetSplitBrainPolicy(2);
-    m->SetSharedSecret("not-applied");
+  fixture_.Isolated([&] {
+    std::unique_ptr<DrbdMirrorConfig> changed = Changed([](DrbdMirrorConfig* m) {
+      m->SetRate(33);
+      m->SetSplitBrainPolicy(2);
+      m->SetSharedSecret("not-applied");
+    });
+    DrbdHelper::DoModifyDrbdConfig(changed.get());
+    DrbdMirrorConfig* stored = ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName("r0");
+    EXPECT_EQ(33, stored->GetRate());
+    EXPECT_EQ(2, stored->GetSplitBrainPolicy());
+    EXPECT_EQ("s3cret", stored->GetSharedSecret());
+    const std::string conf = fixture_.Read("/etc/drbd.conf");
+    EXPECT_NE(std::string::npos, conf.find("resource r0{\n\tprotocol C;\n\tsyncer {rate 33M;}")) << conf;
+    EXPECT_NE(std::string::npos, conf.find("resource r1{")) << conf;
+    EXPECT_TRUE(fixture_.Calls().empty());
   });
-  DrbdHelper::DoModifyDrbdConfig(changed.get());
-  DrbdMirrorConfig* stored = ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName("r0");
-  EXPECT_EQ(33, stored->GetRate());
-  EXPECT_EQ(2, stored->GetSplitBrainPolicy());
-  EXPECT_EQ("s3cret", stored->GetSharedSecret());
-  const std::string conf = fixture_.Read("/etc/drbd.conf");
-  EXPECT_NE(std::string::npos, conf.find("resource r0{\n\tprotocol C;\n\tsyncer {rate 33M;}")) << conf;
-  EXPECT_NE(std::string::npos, conf.find("resource r1{")) << conf;
-  EXPECT_TRUE(fixture_.Calls().empty());
 }
 
 TEST_F(DrbdModifyTest, AddressChangeReconnectsTheMirror) {
-  std::unique_ptr<DrbdMirrorConfig> changed =
-      Changed(Host(false, [](__DrbdHostProperty& h) { h.address = "198.51.100.7", h.port = 7790; }));
-  DrbdHelper::DoModifyDrbdConfig(changed.get());
-  EXPECT_EQ((std::vector<std::string>{"drbdadm [disconnect] [r0]", "drbdadm [connect] [r0]"}), fixture_.Calls());
-  __DrbdHostProperty b = ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName("r0")->GetHostB();
-  EXPECT_EQ("198.51.100.7", b.address);
-  EXPECT_EQ(7790, b.port);
-  EXPECT_NE(std::string::npos, fixture_.Read("/etc/drbd.conf").find("\t\taddress\t198.51.100.7:7790;\n"));
+  fixture_.Isolated([&] {
+    std::unique_ptr<DrbdMirrorConfig> changed =
+        Changed(Host(false, [](__DrbdHostProperty& h) { h.address = "198.51.100.7", h.port = 7790; }));
+    DrbdHelper::DoModifyDrbdConfig(changed.get());
+    EXPECT_EQ((std::vector<std::string>{"drbdadm [disconnect] [r0]", "drbdadm [connect] [r0]"}), fixture_.Calls());
+    __DrbdHostProperty b = ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName("r0")->GetHostB();
+    EXPECT_EQ("198.51.100.7", b.address);
+    EXPECT_EQ(7790, b.port);
+    EXPECT_NE(std::string::npos, fixture_.Read("/etc/drbd.conf").find("\t\taddress\t198.51.100.7:7790;\n"));
 
-  // Nothing known by that name.
-  std::unique_ptr<DrbdMirrorConfig> unknown = Changed([](DrbdMirrorConfig* m) { m->SetName("nope"); });
-  EXPECT_EQ("无法查找到要修改的 Drbd 包 根据DRBD包名：\"nope\"。",
-            Thrown([&] { DrbdHelper::DoModifyDrbdConfig(unknown.get()); }));
+    // Nothing known by that name.
+    std::unique_ptr<DrbdMirrorConfig> unknown = Changed([](DrbdMirrorConfig* m) { m->SetName("nope"); });
+    EXPECT_EQ("无法查找到要修改的 Drbd 包 根据DRBD包名：\"nope\"。",
+              Thrown([&] { DrbdHelper::DoModifyDrbdConfig(unknown.get()); }));
+  });
 }
 
 // A drbdadm that hangs is killed at the limit and reported to the console.
 TEST_F(DrbdModifyTest, HangingReconnectIsKilledAndReported) {
-  fixture_.Stub("drbdadm", "echo $$ > '" + fixture_.Dir().File("drbdadm.pid") + "'\nexec sleep 600");
-  DrbdTimings timings;
-  timings.commandLimitMs = 300;
-  DrbdTimings::Set(timings);
-  std::unique_ptr<DrbdMirrorConfig> changed = Changed(Host(true, [](__DrbdHostProperty& h) { h.port = 7791; }));
-  EXPECT_EQ("命令执行超过300ms，已被终止：drbdadm disconnect r0",
-            Thrown([&] { DrbdHelper::DoModifyDrbdConfig(changed.get()); }));
-  EXPECT_EQ(1u, fixture_.Calls().size());
-  const int pid = std::stoi("0" + fixture_.Dir().Read("drbdadm.pid"));
-  ASSERT_GT(pid, 0);
-  EXPECT_NE(0, kill(pid, 0)) << "the hanging drbdadm is still there";
+  fixture_.Isolated([&] {
+    fixture_.Stub("drbdadm", "echo $$ > '" + fixture_.Dir().File("drbdadm.pid") + "'\nexec sleep 600");
+    DrbdTimings timings;
+    timings.commandLimitMs = 300;
+    DrbdTimings::Set(timings);
+    std::unique_ptr<DrbdMirrorConfig> changed = Changed(Host(true, [](__DrbdHostProperty& h) { h.port = 7791; }));
+    EXPECT_EQ("命令执行超过300ms，已被终止：drbdadm disconnect r0",
+              Thrown([&] { DrbdHelper::DoModifyDrbdConfig(changed.get()); }));
+    EXPECT_EQ(1u, fixture_.Calls().size());
+    const int pid = std::stoi("0" + fixture_.Dir().Read("drbdadm.pid"));
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(0, kill(pid, 0)) << "the hanging drbdadm is still there";
+  });
 }
 
 }  // namespace

@@ -156,54 +156,56 @@ TEST_F(DrbdPacketTest, WhatTheConfigurationFileUses) {
 }
 
 TEST_F(DrbdPacketTest, PreCheckRefusesInOrder) {
-  fixture_.Write("/etc/drbd.conf", kConf);
-  const std::string addressInUse = "指定的IP地址:端口 \"192.0.2.1:7788\" 已经被使用，请更换IP或端口再重新尝试。";
-  auto host = [](bool hostA, const std::function<void(__DrbdHostProperty&)>& f) {
-    return [hostA, f](DrbdMirrorConfig* m) {
-      __DrbdHostProperty h = hostA ? m->GetHostA() : m->GetHostB();
-      f(h);
-      if (hostA) m->SetHostA(h);
-      else m->SetHostB(h);
+  fixture_.Isolated([&] {
+    fixture_.Write("/etc/drbd.conf", kConf);
+    const std::string addressInUse = "指定的IP地址:端口 \"192.0.2.1:7788\" 已经被使用，请更换IP或端口再重新尝试。";
+    auto host = [](bool hostA, const std::function<void(__DrbdHostProperty&)>& f) {
+      return [hostA, f](DrbdMirrorConfig* m) {
+        __DrbdHostProperty h = hostA ? m->GetHostA() : m->GetHostB();
+        f(h);
+        if (hostA) m->SetHostA(h);
+        else m->SetHostB(h);
+      };
     };
-  };
-  struct Case {
-    std::function<void(DrbdMirrorConfig*)> change;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {[](DrbdMirrorConfig* m) { m->SetName("new;x"); },
-       "镜像包名只能由字母、数字、\"_\"、\"-\"和\".\"组成，不能以\"-\"开头，也不能是\"all\"。"},
-      {[](DrbdMirrorConfig* m) { m->SetMinor(2); }, "设备号重复，请重新尝试。"},
-      {host(true, [](__DrbdHostProperty& h) { h.hostName = "node-z"; }), "指定的主机名称错误。"},
-      {host(true, [](__DrbdHostProperty& h) { h.disk = "/dev/sdq9"; }), "指定的卷：/dev/sdq9 不存在。"},
-      {host(true, [](__DrbdHostProperty& h) { h.disk = "/dev/sdq1"; }), "指定的卷：/dev/sdq1 已经被使用。"},
-      {host(true,
-            [](__DrbdHostProperty& h) {
-              h.metaDiskMode = 1;
-              h.metaDisk = "/dev/sdq8";
-            }),
-       "指定的卷：/dev/sdq8 不存在。"},
-      {[](DrbdMirrorConfig* m) { m->SetName("r2"); }, "指定的包名称：r2 重复。"},
-      {host(true, [](__DrbdHostProperty& h) { h.port = 7788; }), addressInUse},
-      {host(false, [](__DrbdHostProperty& h) { h.address = "192.0.2.1", h.port = 7788; }), addressInUse},
-      {[](DrbdMirrorConfig*) {}, ""},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
+    struct Case {
+      std::function<void(DrbdMirrorConfig*)> change;
+      std::string message;
+    };
+    const std::vector<Case> cases = {
+        {[](DrbdMirrorConfig* m) { m->SetName("new;x"); },
+         "镜像包名只能由字母、数字、\"_\"、\"-\"和\".\"组成，不能以\"-\"开头，也不能是\"all\"。"},
+        {[](DrbdMirrorConfig* m) { m->SetMinor(2); }, "设备号重复，请重新尝试。"},
+        {host(true, [](__DrbdHostProperty& h) { h.hostName = "node-z"; }), "指定的主机名称错误。"},
+        {host(true, [](__DrbdHostProperty& h) { h.disk = "/dev/sdq9"; }), "指定的卷：/dev/sdq9 不存在。"},
+        {host(true, [](__DrbdHostProperty& h) { h.disk = "/dev/sdq1"; }), "指定的卷：/dev/sdq1 已经被使用。"},
+        {host(true,
+              [](__DrbdHostProperty& h) {
+                h.metaDiskMode = 1;
+                h.metaDisk = "/dev/sdq8";
+              }),
+         "指定的卷：/dev/sdq8 不存在。"},
+        {[](DrbdMirrorConfig* m) { m->SetName("r2"); }, "指定的包名称：r2 重复。"},
+        {host(true, [](__DrbdHostProperty& h) { h.port = 7788; }), addressInUse},
+        {host(false, [](__DrbdHostProperty& h) { h.address = "192.0.2.1", h.port = 7788; }), addressInUse},
+        {[](DrbdMirrorConfig*) {}, ""},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+      std::unique_ptr<DrbdMirrorConfig> mirror(NewMirror());
+      cases[i].change(mirror.get());
+      EXPECT_EQ(cases[i].message, Thrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror.get()); })) << "case " << i;
+    }
+    // Passed: this node's volume is held as its UUID, with its path.
     std::unique_ptr<DrbdMirrorConfig> mirror(NewMirror());
-    cases[i].change(mirror.get());
-    EXPECT_EQ(cases[i].message, Thrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror.get()); })) << "case " << i;
-  }
-  // Passed: this node's volume is held as its UUID, with its path.
-  std::unique_ptr<DrbdMirrorConfig> mirror(NewMirror());
-  DrbdHelper::PreCheckDrbdConfig(mirror.get());
-  EXPECT_EQ(fixture_.VolumeUuid(2), mirror->GetHostA().disk);
-  EXPECT_EQ("/dev/sdq2", mirror->GetHostA().diskPath);
-  // Foreign host names fail before any volume is looked at.
-  std::unique_ptr<DrbdMirrorConfig> foreign(NewMirror());
-  cases[2].change(foreign.get());
-  EXPECT_EQ("指定的主机名称错误。", Thrown([&] { DrbdHelper::PreCheckDrbdConfig(foreign.get()); }));
-  EXPECT_EQ("/dev/sdq2", foreign->GetHostA().disk);
-  EXPECT_TRUE(fixture_.Calls().empty());
+    DrbdHelper::PreCheckDrbdConfig(mirror.get());
+    EXPECT_EQ(fixture_.VolumeUuid(2), mirror->GetHostA().disk);
+    EXPECT_EQ("/dev/sdq2", mirror->GetHostA().diskPath);
+    // Foreign host names fail before any volume is looked at.
+    std::unique_ptr<DrbdMirrorConfig> foreign(NewMirror());
+    cases[2].change(foreign.get());
+    EXPECT_EQ("指定的主机名称错误。", Thrown([&] { DrbdHelper::PreCheckDrbdConfig(foreign.get()); }));
+    EXPECT_EQ("/dev/sdq2", foreign->GetHostA().disk);
+    EXPECT_TRUE(fixture_.Calls().empty());
+  });
 }
 
 TEST_F(DrbdPacketTest, ApplyConfigStatusesOfItsThreeSteps) {
@@ -253,28 +255,30 @@ TEST_F(DrbdPacketTest, ApplyConfigStepsThatHangAreKilled) {
 }
 
 TEST_F(DrbdPacketTest, CreateAPacket) {
-  fixture_.Write("/etc/drbd.conf", "#\n");
-  DrbdMirrorConfig* mirror = NewMirror();
-  ASSERT_EQ("", Thrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror); }));  // the volume becomes its UUID
-  ConfigManager::Instance()->CreateDrbdMirrorConfig(mirror);
-  fixture_.Stub("chkconfig", "exit 1");
-  DrbdHelper::DoCreateMirrorPacket(mirror, 1, 1);
-  EXPECT_EQ((std::vector<std::string>{"dd [if=/dev/zero] [of=/dev/sdq2] [bs=1M] [count=5]",
-                                      "drbdadm [create-md] [new]", "drbdadm [down] [new]", "drbdadm [up] [new]",
-                                      "drbdsetup [/dev/drbd3] [primary] [-o]", "chkconfig [--del] [drbd]"}),
-            fixture_.Calls());
-  EXPECT_NE(std::string::npos, fixture_.Read("/etc/drbd.conf").find("resource new{"));
+  fixture_.Isolated([&] {
+    fixture_.Write("/etc/drbd.conf", "#\n");
+    DrbdMirrorConfig* mirror = NewMirror();
+    ASSERT_EQ("", Thrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror); }));  // the volume becomes its UUID
+    ConfigManager::Instance()->CreateDrbdMirrorConfig(mirror);
+    fixture_.Stub("chkconfig", "exit 1");
+    DrbdHelper::DoCreateMirrorPacket(mirror, 1, 1);
+    EXPECT_EQ((std::vector<std::string>{"dd [if=/dev/zero] [of=/dev/sdq2] [bs=1M] [count=5]",
+                                        "drbdadm [create-md] [new]", "drbdadm [down] [new]", "drbdadm [up] [new]",
+                                        "drbdsetup [/dev/drbd3] [primary] [-o]", "chkconfig [--del] [drbd]"}),
+              fixture_.Calls());
+    EXPECT_NE(std::string::npos, fixture_.Read("/etc/drbd.conf").find("resource new{"));
 
-  fixture_.Stub("drbdsetup", "exit 1");
-  fixture_.ClearCalls();
-  EXPECT_EQ("primary -o operate fail:256", Thrown([&] { DrbdHelper::DoCreateMirrorPacket(mirror, 0, 1); }));
-  EXPECT_EQ(4u, fixture_.Calls().size());
+    fixture_.Stub("drbdsetup", "exit 1");
+    fixture_.ClearCalls();
+    EXPECT_EQ("primary -o operate fail:256", Thrown([&] { DrbdHelper::DoCreateMirrorPacket(mirror, 0, 1); }));
+    EXPECT_EQ(4u, fixture_.Calls().size());
 
-  std::unique_ptr<DrbdMirrorConfig> foreign(
-      DrbdFixture::Mirror("x", 4, "node-y", "a", "192.0.2.1", "node-z", "b", "192.0.2.2", 7000));
-  fixture_.ClearCalls();
-  EXPECT_EQ("CANNOT GET THE HOST PROPERTY.", Thrown([&] { DrbdHelper::DoCreateMirrorPacket(foreign.get(), 1, 1); }));
-  EXPECT_TRUE(fixture_.Calls().empty());
+    std::unique_ptr<DrbdMirrorConfig> foreign(
+        DrbdFixture::Mirror("x", 4, "node-y", "a", "192.0.2.1", "node-z", "b", "192.0.2.2", 7000));
+    fixture_.ClearCalls();
+    EXPECT_EQ("CANNOT GET THE HOST PROPERTY.", Thrown([&] { DrbdHelper::DoCreateMirrorPacket(foreign.get(), 1, 1); }));
+    EXPECT_TRUE(fixture_.Calls().empty());
+  });
 }
 
 // Debian has no chkconfig: its absence is a failed run, which is ignored.
@@ -285,32 +289,34 @@ TEST_F(DrbdPacketTest, NoChkconfigIsNoError) {
 }
 
 TEST_F(DrbdPacketTest, DeleteAPacket) {
-  ConfigManager::Instance()->CreateDrbdMirrorConfig(
-      DrbdFixture::Mirror("r1", 1, me_, fixture_.VolumeUuid(1), "192.0.2.1", "node-b", "abcN1", "192.0.2.2", 7789));
-  ConfigManager::Instance()->CreateDrbdMirrorConfig(
-      DrbdFixture::Mirror("r0", 0, me_, fixture_.VolumeUuid(2), "192.0.2.1", "node-b", "abcN2", "192.0.2.2", 7788));
-  // /dev/drbd1 mounted twice; /dev/drbd10 is another device.
-  fixture_.Stub("mount", "[ $# -gt 0 ] && exit 0\n"
-                         "echo '/dev/drbd10 on /srv/b type ext4 (rw)'\n"
-                         "echo '/dev/drbd1 on /srv/a type ext4 (rw)'\n"
-                         "echo '/dev/drbd1 on /srv/c type ext4 (rw)'");
-  EXPECT_EQ("无法找到要删除的DRBD包。", Thrown([&] { DrbdHelper::PreDeleteCheck("r9", true); }));
-  EXPECT_EQ("指定的DRBD包已经被挂载，请先umount后再继续。", Thrown([&] { DrbdHelper::PreDeleteCheck("r1", false); }));
-  fixture_.ClearCalls();
-  DrbdHelper::DeletePacket("r1", true);
-  EXPECT_EQ((std::vector<std::string>{"mount", "umount [-l] [/dev/drbd1]", "umount [-l] [/dev/drbd1]",
-                                      "drbdadm [down] [r1]"}),
-            fixture_.Calls());
-  EXPECT_EQ(nullptr, ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName("r1"));
-  const std::string conf = fixture_.Read("/etc/drbd.conf");
-  EXPECT_EQ(std::string::npos, conf.find("resource r1{"));
-  EXPECT_NE(std::string::npos, conf.find("resource r0{"));
+  fixture_.Isolated([&] {
+    ConfigManager::Instance()->CreateDrbdMirrorConfig(
+        DrbdFixture::Mirror("r1", 1, me_, fixture_.VolumeUuid(1), "192.0.2.1", "node-b", "abcN1", "192.0.2.2", 7789));
+    ConfigManager::Instance()->CreateDrbdMirrorConfig(
+        DrbdFixture::Mirror("r0", 0, me_, fixture_.VolumeUuid(2), "192.0.2.1", "node-b", "abcN2", "192.0.2.2", 7788));
+    // /dev/drbd1 mounted twice; /dev/drbd10 is another device.
+    fixture_.Stub("mount", "[ $# -gt 0 ] && exit 0\n"
+                           "echo '/dev/drbd10 on /srv/b type ext4 (rw)'\n"
+                           "echo '/dev/drbd1 on /srv/a type ext4 (rw)'\n"
+                           "echo '/dev/drbd1 on /srv/c type ext4 (rw)'");
+    EXPECT_EQ("无法找到要删除的DRBD包。", Thrown([&] { DrbdHelper::PreDeleteCheck("r9", true); }));
+    EXPECT_EQ("指定的DRBD包已经被挂载，请先umount后再继续。", Thrown([&] { DrbdHelper::PreDeleteCheck("r1", false); }));
+    fixture_.ClearCalls();
+    DrbdHelper::DeletePacket("r1", true);
+    EXPECT_EQ((std::vector<std::string>{"mount", "umount [-l] [/dev/drbd1]", "umount [-l] [/dev/drbd1]",
+                                        "drbdadm [down] [r1]"}),
+              fixture_.Calls());
+    EXPECT_EQ(nullptr, ConfigManager::Instance()->GetDrbdMirrorConfigByPacketName("r1"));
+    const std::string conf = fixture_.Read("/etc/drbd.conf");
+    EXPECT_EQ(std::string::npos, conf.find("resource r1{"));
+    EXPECT_NE(std::string::npos, conf.find("resource r0{"));
 
-  // Nothing mounted: deleted without force.
-  fixture_.Stub("mount", "exit 0");
-  fixture_.ClearCalls();
-  DrbdHelper::DeletePacket("r0", false);
-  EXPECT_EQ((std::vector<std::string>{"mount", "drbdadm [down] [r0]"}), fixture_.Calls());
+    // Nothing mounted: deleted without force.
+    fixture_.Stub("mount", "exit 0");
+    fixture_.ClearCalls();
+    DrbdHelper::DeletePacket("r0", false);
+    EXPECT_EQ((std::vector<std::string>{"mount", "drbdadm [down] [r0]"}), fixture_.Calls());
+  });
 }
 
 }  // namespace
