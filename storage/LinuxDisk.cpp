@@ -20,11 +20,16 @@
 #include "framework/MD5.h"
 #include "framework/Mutex.h"
 #include "framework/MutexGuard.h"
+#include "framework/OXDebug.h"
+#include "framework/Sleep.h"
 #include "storage/DeviceName.h"
 #include "storage/DeviceOpener.h"
 #include "storage/DiskIdentityStamp.h"
+#include "storage/FillKeys.h"
 #include "storage/MountField.h"
+#include "storage/PersistentReservation.h"
 #include "storage/QuorumArbiter.h"
+#include "storage/ScsiTransport.h"
 #include "storage/SectorBuffer.h"
 
 namespace Oxbrindale {
@@ -48,6 +53,10 @@ const char kMountsFile[] = "/proc/mounts";
 
 const unsigned kSignBytes = 32768;
 const long kCommandTimeoutMs = 10000;
+const long kMountTimeoutMs = 30000;
+const unsigned kFenceSettleMs = 100;
+// Driver status bits that tell a failed transfer (0x08 only flags sense data).
+const int kDriverFailureMask = 0x07;
 
 // ---- text helpers ----------------------------------------------------------
 
@@ -324,6 +333,185 @@ std::string LinuxDisk::GetVolumePathByUUID(const std::string& uuid) {
   }
   return "";
 }
+
+// ---- SCSI-3 persistent reservations ------------------------------------------
+
+bool LinuxDisk::CarryCDB(int descriptor, const unsigned char* cdb, int cdbLength, unsigned char* data,
+                         int dataLength, int* status, int direction) {
+  ScsiTransport::Outcome outcome;
+  if (!ScsiTransport::Get()->Execute(descriptor, cdb, cdbLength, data, dataLength, direction, &outcome)) {
+    return false;
+  }
+  // A command that never reached the device carries status 0 too: only a
+  // clean path makes the status byte the device's answer.
+  if (outcome.hostStatus != 0 || (outcome.driverStatus & kDriverFailureMask) != 0) return false;
+  if (status != nullptr) *status = outcome.status;
+  return true;
+}
+
+namespace {
+
+// Opens the disk of diskId for SCSI commands; -1 when unknown or not opened.
+// *path gets its device path.
+int _OpenForScsi(const std::string& diskId, std::string* path, const char* what, unsigned type) {
+  *path = diskId.empty() ? "" : LinuxDisk::GetDiskPathByDiskID(diskId);
+  if (path->empty()) return -1;
+  printf("%s [%s] with LockType:%u\n", what, path->c_str(), type);
+  fflush(stdout);
+  int fd = ScsiTransport::Get()->Open(*path);
+  if (fd < 0) {
+    const int code = errno;
+    OXDebug("Open /dev/sdb failure with code: " + std::to_string(code) + "," + strerror(code));
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool LinuxDisk::ExecSCSI3Cmds(const std::string& diskId, unsigned char type, const int* actions, int count) {
+  std::string path;
+  const int fd = _OpenForScsi(diskId, &path, "operate scsi3 cmds for", type);
+  if (fd < 0) return false;
+  unsigned char key[PersistentReservation::kKeyLength + 1] = {0};
+  FillKeys(key, PersistentReservation::kKeyLength);
+  PersistentReservation reservation(fd, key);
+
+  int status = reservation.Register(type);
+  printf("Exec SCSI3 Lock cmd step1 ret:%d\n", status);
+  if (status != 0) {
+    fflush(stdout);
+    ScsiTransport::Get()->Close(fd);
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    status = reservation.Out(actions[i], type, key, nullptr);
+    printf("%s\n", reinterpret_cast<const char*>(key));
+    printf("Exec SCSI3 Lock cmd %d step2 ret:%d\n", actions[i], status);
+  }
+  fflush(stdout);
+  ScsiTransport::Get()->Close(fd);
+  return true;
+}
+
+bool LinuxDisk::AddSCSI3Lock(const std::string& diskId, unsigned char type) {
+  const int actions[] = {PersistentReservation::RESERVE};
+  return ExecSCSI3Cmds(diskId, type, actions, 1);
+}
+
+bool LinuxDisk::RemoveSCSI3Lock(const std::string& diskId, unsigned char type) {
+  const int actions[] = {PersistentReservation::RELEASE, PersistentReservation::CLEAR};
+  return ExecSCSI3Cmds(diskId, type, actions, 2);
+}
+
+bool LinuxDisk::SCSI3SupportTest(const std::string& diskId) {
+  const unsigned char type = 6;
+  std::string path;
+  const int fd = _OpenForScsi(diskId, &path, "test scsi3 support of", type);
+  if (fd < 0) return false;
+  unsigned char key[PersistentReservation::kKeyLength + 1] = {0};
+  FillKeys(key, PersistentReservation::kKeyLength);
+  PersistentReservation reservation(fd, key);
+
+  // The disk may be shared and in use: what is registered or reserved on it
+  // stays as it is. A key that is registered already shows that the disk
+  // takes reservations; otherwise ours is registered for the test and taken
+  // away again (it was not registered, so it holds no reservation).
+  std::vector<std::string> keys;
+  bool supported = false;
+  if (!reservation.ReadKeys(&keys)) {
+    printf("scsi3 support test: read keys refused\n");
+  } else if (PersistentReservation::HoldsKey(keys, key)) {
+    supported = true;
+  } else {
+    const int status = reservation.Register(type);
+    printf("scsi3 support test: register ret:%d\n", status);
+    if (status == 0) {
+      supported = reservation.ReadKeys(&keys) && PersistentReservation::HoldsKey(keys, key);
+      printf("scsi3 support test: unregister ret:%d\n", reservation.Unregister(type));
+    }
+  }
+  fflush(stdout);
+  ScsiTransport::Get()->Close(fd);
+  return supported;
+}
+
+// ---- disk volumes ----------------------------------------------------------------
+
+bool LinuxDisk::IsUsableMountPoint(const std::string& mountPoint) {
+  return !mountPoint.empty() && mountPoint[0] == '/' && mountPoint.find('"') == std::string::npos;
+}
+
+namespace {
+
+// Runs argv with the mount time-out; the result.
+CommandResult _RunMountTool(const std::vector<std::string>& argv) {
+  return Env::Get()->Runner()->Run(argv, kMountTimeoutMs, false);
+}
+
+// The mounts of the disk by /proc/mounts.
+std::vector<VolumeMountPointRelation> _MountsOf(const std::string& diskPath) {
+  std::vector<VolumeMountPointRelation> relations;
+  LinuxDisk::GetMountPointRelations(diskPath, _LoadLines(kMountsFile), relations);
+  return relations;
+}
+
+}  // namespace
+
+void LinuxDisk::StartHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints,
+                              unsigned int type) {
+  const std::string path = GetDiskPathByDiskID(diskId);
+  if (path.empty()) return;
+  for (const std::string& mountPoint : mountPoints) {
+    if (!IsUsableMountPoint(mountPoint)) {
+      printf("refuse to start disk [%s]: unusable mount point [%s]\n", path.c_str(), mountPoint.c_str());
+      fflush(stdout);
+      return;
+    }
+  }
+  // Fence first: once this node holds the reservation the peer can no
+  // longer write, so the two never write the volumes at the same time.
+  RemoveSCSI3Lock(diskId, static_cast<unsigned char>(type));
+  Sleep(kFenceSettleMs);
+  AddSCSI3Lock(diskId, static_cast<unsigned char>(type));
+
+  const std::vector<std::string> volumes = GetVolumeListByHardDiskPath(path);
+  for (size_t i = 0; i < volumes.size() && i < mountPoints.size(); ++i) {
+    const std::string& mountPoint = mountPoints[i];
+    Convert::ReadyDir(mountPoint);
+    CommandResult mounted = _RunMountTool({"mount", kDevDir + volumes[i], mountPoint});
+    if (mounted.status != 0) {
+      _RunMountTool({"umount", "-l", mountPoint});
+      Convert::RemoveDir(mountPoint);
+    }
+  }
+}
+
+void LinuxDisk::StopHardDisk(const std::string& diskId, unsigned int type) {
+  const std::string path = GetDiskPathByDiskID(diskId);
+  if (path.empty()) return;
+  for (const VolumeMountPointRelation& relation : _MountsOf(path)) {
+    CommandResult result = _RunMountTool({"umount", "-l", relation.mountPoint});
+    if (result.timedOut) printf("**** !pm.WaitTerminated(30000) ..\n");
+    printf("**** umount end ***** before remove dir..\n");
+    fflush(stdout);
+    Convert::RemoveDir(relation.mountPoint);
+  }
+  RemoveSCSI3Lock(diskId, static_cast<unsigned char>(type));
+}
+
+bool LinuxDisk::TestHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints) {
+  const std::string path = GetDiskPathByDiskID(diskId);
+  if (path.empty()) return false;
+  if (!_MountsOf(path).empty()) return true;
+  for (const std::string& mountPoint : mountPoints) {
+    if (IsUsableMountPoint(mountPoint)) Convert::RemoveDir(mountPoint);
+  }
+  return false;
+}
+
+bool LinuxDisk::HasHardDisk(const std::string& diskId) { return !GetDiskPathByDiskID(diskId).empty(); }
+
+// ---- quorum-disk arbitration ---------------------------------------------------
 
 char* LinuxDisk::GetAlignedPointer(char* p, unsigned long* remainder) {
   const unsigned long page = static_cast<unsigned long>(getpagesize());

@@ -93,6 +93,62 @@ class LinuxDisk {
   static std::string GetUUIDByVolumePath(const std::string& volumePath);
   static std::string GetVolumePathByUUID(const std::string& uuid);
 
+  // ---- SCSI-3 persistent reservations -------------------------------------
+  // Commands reach the disk through ScsiTransport::Get() (SG_IO on the
+  // disk's block device); see PersistentReservation for the bytes. The key
+  // is FillKeys' (the first 8 bytes of the host name). Reservation types: 5
+  // Write Exclusive - Registrants Only, 6 Exclusive Access - Registrants
+  // Only. Nothing here throws.
+
+  // Sends one command block on descriptor. false when it could not be issued
+  // or the path to the device failed (adapter or driver status not 0): the
+  // status is then not written. Otherwise the SCSI status byte goes to
+  // *status (0 good, 0x18 reservation conflict, 0x02 check condition).
+  static bool CarryCDB(int descriptor, const unsigned char* cdb, int cdbLength, unsigned char* data,
+                       int dataLength, int* status, int direction);
+
+  // Registers this node's key on the disk (REGISTER AND IGNORE EXISTING
+  // KEY), then sends each of the count service actions with the key and
+  // type. true when the disk was found, opened and the registration answered
+  // good status; the statuses of the actions are printed only.
+  static bool ExecSCSI3Cmds(const std::string& diskId, unsigned char type, const int* actions, int count);
+  // Register, RESERVE: this node holds the disk.
+  static bool AddSCSI3Lock(const std::string& diskId, unsigned char type);
+  // Register, RELEASE, CLEAR: every registration and reservation on the
+  // disk goes, the peer's too.
+  static bool RemoveSCSI3Lock(const std::string& diskId, unsigned char type);
+  // Whether the disk takes persistent reservations, leaving every
+  // registration and reservation as it was: true at once when this node's
+  // key is registered already (READ KEYS); otherwise registers the key,
+  // reads the keys back and unregisters it again. false when the disk is
+  // unknown, cannot be opened or refuses a command.
+  static bool SCSI3SupportTest(const std::string& diskId);
+
+  // ---- disk volumes ----------------------------------------------------------
+  // Outside programs ("mount", "umount") run through Env::Get()->Runner()
+  // with an argument vector, 30000 ms each (killed after that).
+
+  // A mount point these operations accept: absolute and without '"'.
+  static bool IsUsableMountPoint(const std::string& mountPoint);
+
+  // Fences the disk for this node (RemoveSCSI3Lock, 100 ms, AddSCSI3Lock),
+  // then mounts its i-th partition on the i-th mount point (creating the
+  // directory; a failed mount is undone with a lazy unmount and the empty
+  // directory removed). Does nothing for an unknown disk, nor when a mount
+  // point is not usable.
+  static void StartHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints,
+                            unsigned int type);
+  // Lazily unmounts every mount of the disk and of its partitions (by
+  // /proc/mounts, wherever they are; another disk whose name merely begins
+  // with this one's is left alone), removes the emptied directories, then
+  // RemoveSCSI3Lock.
+  static void StopHardDisk(const std::string& diskId, unsigned int type);
+  // True when the disk or one of its partitions is mounted; otherwise the
+  // (usable) configured mount directories are removed when empty.
+  static bool TestHardDisk(const std::string& diskId, const std::vector<std::string>& mountPoints);
+  // True when the disk ID names a disk of this node.
+  static bool HasHardDisk(const std::string& diskId);
+
   // ---- quorum-disk arbitration --------------------------------------------
 
   // The first page boundary above p (p + page size when p is aligned); the
