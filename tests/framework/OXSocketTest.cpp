@@ -24,6 +24,7 @@
 #include "support/LoopbackPorts.h"
 #include "support/Thrown.h"
 #include "support/UnansweredPort.h"
+#include "support/SkipRule.h"
 
 using Oxbrindale::Velmora::Framework::OXServerSocket;
 using Oxbrindale::Velmora::Framework::OXSocket;
@@ -202,7 +203,7 @@ TEST(OXSocket, UnreachableServerIsClassifiedByBothConnects) {
       EXPECT_FALSE(plain.IsConnected());
       EXPECT_FALSE(timed.IsConnected());
     });
-    if (!made) GTEST_SKIP() << "no permission for a private network namespace";
+    if (!made) TARROW_SKIP_UNLESS_PRIVILEGED("no permission for a private network namespace");
     const std::vector<std::pair<std::string, std::string>> want(2, unreachable);
     EXPECT_EQ(failures, want) << setup;
   }

@@ -16,6 +16,7 @@
 #include "framework/ProcessCommandRunner.h"
 #include "storage/DrbdHelper.h"
 #include "storage/LinuxDisk.h"
+#include "support/SkipRule.h"
 
 using Oxbrindale::Velmora::Config::DrbdMirrorConfig;
 using Oxbrindale::Velmora::Config::__DrbdHostProperty;
@@ -67,7 +68,7 @@ std::vector<DrbdMirrorConfig*> Raw(const Mirrors& mirrors) {
 class DrbdConfTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (Parser().empty()) GTEST_SKIP() << "drbd-utils (drbdadm-84) is not installed";
+    if (Parser().empty()) TARROW_SKIP_UNLESS_PRIVILEGED("drbd-utils (drbdadm-84) is not installed");
   }
 
   DrbdMirrorConfig* Local(const std::string& name, int minor, int port) {
@@ -85,7 +86,7 @@ class DrbdConfTest : public ::testing::Test {
       fixture_.TakePartitionList();
       body();
     });
-    if (rc == NamespaceChild::kUnavailable) GTEST_SKIP() << "no UTS or network namespace here";
+    if (rc == NamespaceChild::kUnavailable) TARROW_SKIP_UNLESS_PRIVILEGED("no UTS or network namespace here");
     EXPECT_EQ(NamespaceChild::kPassed, rc) << "the body failed in its namespace (see above)";
   }
 

@@ -15,7 +15,7 @@ namespace storage_test {
 //   NamespaceChild::Options options;
 //   options.mounts = true;
 //   int rc = NamespaceChild::Run(options, [&] { ... EXPECT_...; });
-//   if (rc == NamespaceChild::kUnavailable) GTEST_SKIP() << "no namespaces";
+//   if (rc == NamespaceChild::kUnavailable) TARROW_SKIP_UNLESS_PRIVILEGED("no namespaces");
 //   EXPECT_EQ(0, rc) << "the body failed in its namespace (see above)";
 class NamespaceChild {
  public:

@@ -18,6 +18,7 @@
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
+#include "support/SkipRule.h"
 
 using Oxbrindale::Velmora::Framework::FillKeys;
 using Oxbrindale::Velmora::Framework::LinuxDisk;
@@ -84,7 +85,7 @@ class ReservationTest : public ::testing::Test {
     NamespaceChild::Options options;
     options.hostName = hostName;
     int rc = NamespaceChild::Run(options, body);
-    if (rc == NamespaceChild::kUnavailable) GTEST_SKIP() << "no UTS namespace here";
+    if (rc == NamespaceChild::kUnavailable) TARROW_SKIP_UNLESS_PRIVILEGED("no UTS namespace here");
     EXPECT_EQ(NamespaceChild::kPassed, rc) << "the body failed in its namespace (see above)";
   }
 
@@ -264,7 +265,7 @@ TEST_F(ReservationTest, UnknownDiskOpensNothing) {
 // The real transport (SG_IO) on a loop device, which is no SCSI device.
 TEST(RealScsiTransportTest, LoopDeviceAnswersNotSupported) {
   std::string why;
-  if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+  if (!tarrow_test::LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
   DiskFixture fixture;
   const std::string image = fixture.MakeImage("sdr", 1024 * 1024, 'L');
   ASSERT_TRUE(fixture.AddDevice("sdr", image, &why)) << why;

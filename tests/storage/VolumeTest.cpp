@@ -22,6 +22,7 @@
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
+#include "support/SkipRule.h"
 
 using Oxbrindale::Velmora::Framework::DeviceName;
 using Oxbrindale::Velmora::Framework::LinuxDisk;
@@ -98,7 +99,7 @@ class VolumeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!tarrow_test::LoopDevice::Supported(&why)) GTEST_SKIP() << why;
+    if (!tarrow_test::LoopDevice::Supported(&why)) TARROW_SKIP_UNLESS_PRIVILEGED(why);
     disk_.reset(new PartitionedDisk(dir_.File("v.img"), 40 * kMiB, {8, 8, 8, 8}, "0x5a5a0001",
                                     {true, true, true, false}));
     ASSERT_TRUE(disk_->Ok()) << disk_->Error();
@@ -133,7 +134,7 @@ class VolumeTest : public ::testing::Test {
       VolumeEnv env(dir_.Path(), dir_.File("partitions"));
       body();
     });
-    if (rc == NamespaceChild::kUnavailable) GTEST_SKIP() << "no mount namespace here";
+    if (rc == NamespaceChild::kUnavailable) TARROW_SKIP_UNLESS_PRIVILEGED("no mount namespace here");
     EXPECT_EQ(NamespaceChild::kPassed, rc) << "the body failed in its namespace (see above)";
   }
 

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "watcher/WatcherSandbox.h"
+#include "support/SkipRule.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ class GuardTest : public ::testing::Test {
 
   void SetUp() override {
     box.reset(new WatcherSandbox(Program()));
-    if (!box->Ready()) GTEST_SKIP() << "no private namespaces here (root needed)";
+    if (!box->Ready()) TARROW_SKIP_UNLESS_PRIVILEGED("no private namespaces here (root needed)");
   }
   // The watcher daemons: processes of tarrowguard that lead a session of
   // their own (a child the daemon forked to run tarrowd is one of its

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "watcher/WatcherSandbox.h"
+#include "support/SkipRule.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ class PipeTable : public ::testing::TestWithParam<PipeCase> {};
 TEST_P(PipeTable, WritesOneNoticeOrRefuses) {
   const PipeCase& c = GetParam();
   WatcherSandbox box(TARROW_GUARD);
-  if (!box.Ready()) GTEST_SKIP() << "no private namespaces here (root needed)";
+  if (!box.Ready()) TARROW_SKIP_UNLESS_PRIVILEGED("no private namespaces here (root needed)");
   const std::string pipe = box.Inside(kPipe);
   std::string target = pipe;  // where the bytes would land
   int reader = -1;
@@ -133,7 +134,7 @@ unsigned long long Ignored(int pid) {
 // away makes the write fail instead of killing the writer.
 TEST(PipeWriter, WaitsForAReaderThatComesLater) {
   WatcherSandbox box(TARROW_GUARD);
-  if (!box.Ready()) GTEST_SKIP() << "no private namespaces here (root needed)";
+  if (!box.Ready()) TARROW_SKIP_UNLESS_PRIVILEGED("no private namespaces here (root needed)");
   const std::string pipe = box.Inside(kPipe);
   MakeFifo(pipe);
 
