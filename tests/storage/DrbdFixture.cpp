@@ -12,6 +12,7 @@
 #include "DiskFixture.h"
 #include "NamespaceChild.h"
 #include "config/DrbdMirrorConfig.h"
+#include "framework/Exception.h"
 #include "storage/DrbdTimings.h"
 #include "storage/LinuxDisk.h"
 
@@ -49,6 +50,17 @@ std::string _Quoted(const std::string& text) {
 }
 
 }  // namespace
+
+std::string DrbdThrown(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (Exception* e) {
+    std::string message = e->code == "DRBD" ? e->message : "code " + e->code + ": " + e->message;
+    delete e;
+    return message;
+  }
+  return "";
+}
 
 DrbdFixture::DrbdFixture() {
   dir_.MakeDir("root/dev/disk/by-path");

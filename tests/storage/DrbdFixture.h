@@ -19,6 +19,10 @@ class DrbdMirrorConfig;
 
 namespace storage_test {
 
+// Runs call; answers "" when it returns, the message of the Exception* "DRBD"
+// it throws, or "code <code>: <message>" for another code.
+std::string DrbdThrown(const std::function<void()>& call);
+
 // The machine of a DRBD test: a system root (/etc, /proc, /dev under a
 // temporary directory, through a TestEnv) and stub programs first on PATH
 // that log every call ("name [arg] [arg]...", one line each) and then run a

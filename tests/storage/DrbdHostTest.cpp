@@ -22,20 +22,10 @@ using Oxbrindale::Velmora::Config::DrbdMirrorConfig;
 using Oxbrindale::Velmora::Framework::DrbdHelper;
 using Oxbrindale::Velmora::Framework::DrbdTimings;
 using storage_test::DrbdFixture;
+using storage_test::DrbdThrown;
 using storage_test::EventRecorder;
 
 namespace {
-
-std::string Thrown(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string message = e->code == "DRBD" ? e->message : "code " + e->code + ": " + e->message;
-    delete e;
-    return message;
-  }
-  return "";
-}
 
 // Device 0 as /proc/drbd shows it.
 std::string Device0(const std::string& connection, bool primary) {
@@ -115,7 +105,7 @@ TEST_F(DrbdHostTest, StartHostConnectsPromotesAndStampsTheData) {
 
 TEST_F(DrbdHostTest, StartHostWhosePromotionFailsThrowsItsStatusAndMountsNothing) {
   StubDrbdadm("exit 10");
-  EXPECT_EQ("无法更改角色为主端,错误码：2560", Thrown([&] { DrbdHelper::StartHost("r0", mountPoint_); }));
+  EXPECT_EQ("无法更改角色为主端,错误码：2560", DrbdThrown([&] { DrbdHelper::StartHost("r0", mountPoint_); }));
   EXPECT_EQ((std::vector<std::string>{"drbdadm [primary] [r0]"}), fixture_.Calls());
   EXPECT_EQ(0u, Stored()->GetDataStamp());
 }
@@ -130,14 +120,14 @@ TEST_F(DrbdHostTest, StartHostStartsTheServiceFirst) {
 }
 
 TEST_F(DrbdHostTest, StartHostRefusals) {
-  EXPECT_EQ("镜像包名所指定的镜像包不存在。", Thrown([&] { DrbdHelper::StartHost("r9", ""); }));
+  EXPECT_EQ("镜像包名所指定的镜像包不存在。", DrbdThrown([&] { DrbdHelper::StartHost("r9", ""); }));
   Stored()->SetMinor(5);
-  EXPECT_EQ("镜像包未配置。", Thrown([&] { DrbdHelper::StartHost("r0", ""); }));
+  EXPECT_EQ("镜像包未配置。", DrbdThrown([&] { DrbdHelper::StartHost("r0", ""); }));
   // A mount point that is not absolute or holds a quote: nothing runs, not
   // even the service start.
   fixture_.Remove("/proc/drbd");
-  EXPECT_EQ("挂载点必须是绝对路径，且不能含有双引号：mnt", Thrown([&] { DrbdHelper::StartHost("r0", "mnt"); }));
-  EXPECT_NE("", Thrown([&] { DrbdHelper::StartHost("r0", "/mnt/a\"b"); }));
+  EXPECT_EQ("挂载点必须是绝对路径，且不能含有双引号：mnt", DrbdThrown([&] { DrbdHelper::StartHost("r0", "mnt"); }));
+  EXPECT_NE("", DrbdThrown([&] { DrbdHelper::StartHost("r0", "/mnt/a\"b"); }));
   EXPECT_TRUE(fixture_.Calls().empty());
 }
 
@@ -180,7 +170,7 @@ TEST_F(DrbdHostTest, StuckDemotionIsReported) {
   DrbdTimings timings;
   timings.demoteRetryMs = 1;
   DrbdTimings::Set(timings);
-  EXPECT_EQ("镜像包\"r0\"经过10次尝试仍无法切换为从端。", Thrown([&] { DrbdHelper::StopHost("r0", ""); }));
+  EXPECT_EQ("镜像包\"r0\"经过10次尝试仍无法切换为从端。", DrbdThrown([&] { DrbdHelper::StopHost("r0", ""); }));
   std::vector<std::string> expected = {"umount [-l] [/dev/drbd0]"};
   expected.insert(expected.end(), 10, "drbdadm [secondary] [r0]");
   EXPECT_EQ(expected, fixture_.Calls());
@@ -213,7 +203,7 @@ TEST_F(DrbdHostTest, SplitBrainDroppingTheData) {
 
   // Unknown packet while DRBD runs: StopHost refuses before any tool.
   fixture_.ClearCalls();
-  EXPECT_EQ("镜像包名所指定的镜像包不存在。", Thrown([&] { DrbdHelper::BSDropData("r9"); }));
+  EXPECT_EQ("镜像包名所指定的镜像包不存在。", DrbdThrown([&] { DrbdHelper::BSDropData("r9"); }));
   EXPECT_TRUE(fixture_.Calls().empty());
   // Without DRBD, StopHost returns at once and the three commands still run.
   StubDrbdadm("exit 0");
@@ -268,7 +258,7 @@ TEST_F(DrbdHostTest, HangingToolsAreKilledAndReported) {
   DrbdTimings timings;
   timings.commandLimitMs = 300;
   DrbdTimings::Set(timings);
-  EXPECT_EQ("命令执行超过300ms，已被终止：drbdadm primary r0", Thrown([&] { DrbdHelper::StartHost("r0", ""); }));
+  EXPECT_EQ("命令执行超过300ms，已被终止：drbdadm primary r0", DrbdThrown([&] { DrbdHelper::StartHost("r0", ""); }));
   // The split-brain operations throw nothing: they post the report.
   DrbdHelper::BSSaveData("r0");
   EXPECT_TRUE(events.WaitFor("ERROR", "已被终止：drbdadm secondary r0"));

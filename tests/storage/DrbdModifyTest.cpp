@@ -21,21 +21,11 @@ using Oxbrindale::Velmora::Framework::DrbdHelper;
 using Oxbrindale::Velmora::Framework::DrbdTimings;
 using Oxbrindale::Velmora::Framework::MachineController;
 using storage_test::DrbdFixture;
+using storage_test::DrbdThrown;
 
 namespace {
 
 // The message of the Exception* "DRBD" that call throws; "" when none.
-std::string Thrown(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string message = e->code == "DRBD" ? e->message : "code " + e->code + ": " + e->message;
-    delete e;
-    return message;
-  }
-  return "";
-}
-
 // Two stored mirrors of this node (host A) and node-b: r0 on port 7788 and
 // r1 on port 7789; drbdadm is a stub that succeeds.
 class DrbdModifyTest : public ::testing::Test {
@@ -105,7 +95,7 @@ TEST_F(DrbdModifyTest, PreModifyCheckRefusesInOrder) {
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     std::unique_ptr<DrbdMirrorConfig> changed = Changed(cases[i].change);
-    EXPECT_EQ(cases[i].message, Thrown([&] { DrbdHelper::PreModifyDrbdCheck(changed.get()); })) << "case " << i;
+    EXPECT_EQ(cases[i].message, DrbdThrown([&] { DrbdHelper::PreModifyDrbdCheck(changed.get()); })) << "case " << i;
   }
   EXPECT_TRUE(fixture_.Calls().empty());
 }
@@ -143,7 +133,7 @@ TEST_F(DrbdModifyTest, AddressChangeReconnectsTheMirror) {
     // Nothing known by that name.
     std::unique_ptr<DrbdMirrorConfig> unknown = Changed([](DrbdMirrorConfig* m) { m->SetName("nope"); });
     EXPECT_EQ("无法查找到要修改的 Drbd 包 根据DRBD包名：\"nope\"。",
-              Thrown([&] { DrbdHelper::DoModifyDrbdConfig(unknown.get()); }));
+              DrbdThrown([&] { DrbdHelper::DoModifyDrbdConfig(unknown.get()); }));
   });
 }
 
@@ -156,7 +146,7 @@ TEST_F(DrbdModifyTest, HangingReconnectIsKilledAndReported) {
     DrbdTimings::Set(timings);
     std::unique_ptr<DrbdMirrorConfig> changed = Changed(Host(true, [](__DrbdHostProperty& h) { h.port = 7791; }));
     EXPECT_EQ("命令执行超过300ms，已被终止：drbdadm disconnect r0",
-              Thrown([&] { DrbdHelper::DoModifyDrbdConfig(changed.get()); }));
+              DrbdThrown([&] { DrbdHelper::DoModifyDrbdConfig(changed.get()); }));
     EXPECT_EQ(1u, fixture_.Calls().size());
     const int pid = std::stoi("0" + fixture_.Dir().Read("drbdadm.pid"));
     ASSERT_GT(pid, 0);

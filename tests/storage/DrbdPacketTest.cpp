@@ -27,19 +27,9 @@ using Oxbrindale::Velmora::Framework::DrbdTimings;
 using Oxbrindale::Velmora::Framework::MachineController;
 using Oxbrindale::Velmora::Framework::ProcessSpawner;
 using storage_test::DrbdFixture;
+using storage_test::DrbdThrown;
 
 namespace {
-
-std::string Thrown(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string message = e->code == "DRBD" ? e->message : "code " + e->code + ": " + e->message;
-    delete e;
-    return message;
-  }
-  return "";
-}
 
 const char kConf[] =
     "#\n"
@@ -193,7 +183,7 @@ TEST_F(DrbdPacketTest, PreCheckRefusesInOrder) {
     for (size_t i = 0; i < cases.size(); ++i) {
       std::unique_ptr<DrbdMirrorConfig> mirror(NewMirror());
       cases[i].change(mirror.get());
-      EXPECT_EQ(cases[i].message, Thrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror.get()); })) << "case " << i;
+      EXPECT_EQ(cases[i].message, DrbdThrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror.get()); })) << "case " << i;
     }
     // Passed: this node's volume is held as its UUID, with its path.
     std::unique_ptr<DrbdMirrorConfig> mirror(NewMirror());
@@ -203,7 +193,7 @@ TEST_F(DrbdPacketTest, PreCheckRefusesInOrder) {
     // Foreign host names fail before any volume is looked at.
     std::unique_ptr<DrbdMirrorConfig> foreign(NewMirror());
     cases[2].change(foreign.get());
-    EXPECT_EQ("指定的主机名称错误。", Thrown([&] { DrbdHelper::PreCheckDrbdConfig(foreign.get()); }));
+    EXPECT_EQ("指定的主机名称错误。", DrbdThrown([&] { DrbdHelper::PreCheckDrbdConfig(foreign.get()); }));
     EXPECT_EQ("/dev/sdq2", foreign->GetHostA().disk);
     EXPECT_TRUE(fixture_.Calls().empty());
   });
@@ -229,7 +219,7 @@ TEST_F(DrbdPacketTest, ApplyConfigStatusesOfItsThreeSteps) {
                                  "create-md) read a; read b; echo \"$a,$b\" > '" + fixture_.Dir().File("answers") +
                                  "'; exit " + c.createMd + " ;;\n" + "up) " + c.up + " ;;\n" + "esac\nexit 0");
     fixture_.ClearCalls();
-    EXPECT_EQ(c.message, Thrown([&] { DrbdHelper::ApplyConfig(mirror.get()); })) << c.createMd;
+    EXPECT_EQ(c.message, DrbdThrown([&] { DrbdHelper::ApplyConfig(mirror.get()); })) << c.createMd;
     std::vector<std::string> expected = {"drbdadm [create-md] [new]", "drbdadm [down] [new]", "drbdadm [up] [new]"};
     expected.resize(c.calls);
     EXPECT_EQ(expected, fixture_.Calls());
@@ -250,7 +240,7 @@ TEST_F(DrbdPacketTest, ApplyConfigStepsThatHangAreKilled) {
                         Case{"down", "drbdadm down 操作超时(10000ms)！"}, Case{"up", "drbdadm up 操作超时 (10000ms)!"}}) {
     fixture_.Stub("drbdadm", std::string("[ \"$1\" = ") + c.step + " ] || exit 0\necho $$ > '" +
                                  fixture_.Dir().File("hung.pid") + "'\nexec sleep 600");
-    EXPECT_EQ(c.message, Thrown([&] { DrbdHelper::ApplyConfig(mirror.get()); }));
+    EXPECT_EQ(c.message, DrbdThrown([&] { DrbdHelper::ApplyConfig(mirror.get()); }));
     ExpectProcessGone("hung.pid");
   }
 }
@@ -259,7 +249,7 @@ TEST_F(DrbdPacketTest, CreateAPacket) {
   fixture_.Isolated([&] {
     fixture_.Write("/etc/drbd.conf", "#\n");
     DrbdMirrorConfig* mirror = NewMirror();
-    ASSERT_EQ("", Thrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror); }));  // the volume becomes its UUID
+    ASSERT_EQ("", DrbdThrown([&] { DrbdHelper::PreCheckDrbdConfig(mirror); }));  // the volume becomes its UUID
     ConfigManager::Instance()->CreateDrbdMirrorConfig(mirror);
     fixture_.Stub("chkconfig", "exit 1");
     DrbdHelper::DoCreateMirrorPacket(mirror, 1, 1);
@@ -271,13 +261,13 @@ TEST_F(DrbdPacketTest, CreateAPacket) {
 
     fixture_.Stub("drbdsetup", "exit 1");
     fixture_.ClearCalls();
-    EXPECT_EQ("primary -o operate fail:256", Thrown([&] { DrbdHelper::DoCreateMirrorPacket(mirror, 0, 1); }));
+    EXPECT_EQ("primary -o operate fail:256", DrbdThrown([&] { DrbdHelper::DoCreateMirrorPacket(mirror, 0, 1); }));
     EXPECT_EQ(4u, fixture_.Calls().size());
 
     std::unique_ptr<DrbdMirrorConfig> foreign(
         DrbdFixture::Mirror("x", 4, "node-y", "a", "192.0.2.1", "node-z", "b", "192.0.2.2", 7000));
     fixture_.ClearCalls();
-    EXPECT_EQ("CANNOT GET THE HOST PROPERTY.", Thrown([&] { DrbdHelper::DoCreateMirrorPacket(foreign.get(), 1, 1); }));
+    EXPECT_EQ("CANNOT GET THE HOST PROPERTY.", DrbdThrown([&] { DrbdHelper::DoCreateMirrorPacket(foreign.get(), 1, 1); }));
     EXPECT_TRUE(fixture_.Calls().empty());
   });
 }
@@ -300,8 +290,8 @@ TEST_F(DrbdPacketTest, DeleteAPacket) {
                            "echo '/dev/drbd10 on /srv/b type ext4 (rw)'\n"
                            "echo '/dev/drbd1 on /srv/a type ext4 (rw)'\n"
                            "echo '/dev/drbd1 on /srv/c type ext4 (rw)'");
-    EXPECT_EQ("无法找到要删除的DRBD包。", Thrown([&] { DrbdHelper::PreDeleteCheck("r9", true); }));
-    EXPECT_EQ("指定的DRBD包已经被挂载，请先umount后再继续。", Thrown([&] { DrbdHelper::PreDeleteCheck("r1", false); }));
+    EXPECT_EQ("无法找到要删除的DRBD包。", DrbdThrown([&] { DrbdHelper::PreDeleteCheck("r9", true); }));
+    EXPECT_EQ("指定的DRBD包已经被挂载，请先umount后再继续。", DrbdThrown([&] { DrbdHelper::PreDeleteCheck("r1", false); }));
     fixture_.ClearCalls();
     DrbdHelper::DeletePacket("r1", true);
     EXPECT_EQ((std::vector<std::string>{"mount", "umount [-l] [/dev/drbd1]", "umount [-l] [/dev/drbd1]",
