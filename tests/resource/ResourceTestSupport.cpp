@@ -216,7 +216,10 @@ FakeResource::FakeResource(int id, const std::string& name, int kind, IResourceC
   SetTimings(FastTimings());
 }
 
-FakeResource::~FakeResource() { ShutdownTestThread(); }
+FakeResource::~FakeResource() {
+  ShutdownTestThread();
+  if (destroyed != nullptr) destroyed->store(true);
+}
 
 IResource::Timings FakeResource::FastTimings() {
   Timings timings;

@@ -175,6 +175,8 @@ class FakeResource : public IResource {
   // Run inside StartRes / StopRes before they act (set before the resource is used).
   std::function<void()> onStartRes;
   std::function<void()> onStopRes;
+  // Set when the resource is destroyed.
+  std::atomic<bool>* destroyed = nullptr;
 
   // ---- what happened ----
   std::atomic<int> testResCalls{0};
