@@ -43,7 +43,11 @@ void PrintLine(const std::string& text) {
 
 }  // namespace
 
-EventManager::EventManager() : _executor(new AsyncExecutor(this, "EventManager")) {}
+EventManager::EventManager() : _executor(new AsyncExecutor(this, "EventManager")) {
+  // The running time counts from the daemon's start until a heartbeat link
+  // sets the mark: a node that never sees its peer still has a running time.
+  _mark.store(static_cast<long long>(Env::Get()->WallClock().tv_sec));
+}
 
 EventManager* EventManager::Instance() {
   EventManager* manager = _Instance.load(std::memory_order_acquire);

@@ -57,7 +57,8 @@ class EventManager : public AsyncExecutable {
   static void TrackLog(const std::string& text);
 
   // Running-time mark: SetMarkTime stores now; GetRunningSecond answers the
-  // seconds since the mark (since the epoch while no mark was set).
+  // seconds since the mark (since the manager was created, at the daemon's
+  // start, while no mark was set).
   void SetMarkTime();
   long GetRunningSecond();
 
