@@ -426,11 +426,11 @@ TEST_F(ConnectionCoreConcurrency, FailedWriteDisconnectsOnce) {
   CountingListener listener;
   pair.client->disconnectedListener = &listener;
   std::atomic<bool> released{false};
+  pair.client->failWrites.store(true);  // before the request: it must never be written
   std::thread waiting([&] {
     std::unique_ptr<std::string> answer(pair.client->Request("ECHO", "never written", 20000));
     released.store(answer == nullptr);
   });
-  pair.client->failWrites.store(true);
   waiting.join();
   EXPECT_TRUE(released.load());
   ASSERT_TRUE(Eventually([&] { return listener.calls.load() == 1; }));
