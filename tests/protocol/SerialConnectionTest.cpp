@@ -221,7 +221,7 @@ TEST(SerialLineConcurrency, DeletingAConnectionOnAnIdleLineDoesNotWaitForTheRead
   ASSERT_NE(nullptr, far);
   // The receive thread waits on the line (a thread stopped before its first
   // read ends without a disconnect notice).
-  ASSERT_TRUE(before.WaitUntilANewThreadWaitsForInput(30000));
+  ASSERT_TRUE(before.WaitUntilNewThreadsWaitForInput(1, 30000));
   const auto start = Clock::now();
   far->connection.reset();
   EXPECT_LT(MsSince(start), 10000);

@@ -55,7 +55,10 @@ bool WaitsForInput(pid_t id) {
 #ifdef SYS_epoll_wait
       SYS_epoll_wait,
 #endif
-      SYS_ppoll, SYS_pselect6, SYS_read, SYS_recvfrom, SYS_epoll_pwait,
+#ifdef SYS_accept
+      SYS_accept,
+#endif
+      SYS_ppoll, SYS_pselect6, SYS_read, SYS_recvfrom, SYS_epoll_pwait, SYS_accept4,
   };
   if (State(id) != 'S') return false;
   const long call = BlockedIn(id);
@@ -69,12 +72,14 @@ bool WaitsForInput(pid_t id) {
 
 ThreadSnapshot::ThreadSnapshot() : before_(TaskIds()) {}
 
-bool ThreadSnapshot::WaitUntilANewThreadWaitsForInput(long ms) const {
+bool ThreadSnapshot::WaitUntilNewThreadsWaitForInput(size_t count, long ms) const {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
+    size_t waiting = 0;
     for (pid_t id : TaskIds()) {
-      if (before_.count(id) == 0 && WaitsForInput(id)) return true;
+      if (before_.count(id) == 0 && WaitsForInput(id)) ++waiting;
     }
+    if (waiting >= count) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -14,10 +14,10 @@ class ThreadSnapshot {
  public:
   ThreadSnapshot();
 
-  // Waits until a thread started after the snapshot sleeps in a wait for
-  // input (poll, ppoll, select, pselect6, read, recvfrom, epoll_wait);
-  // false after ms milliseconds.
-  bool WaitUntilANewThreadWaitsForInput(long ms) const;
+  // Waits until count threads started after the snapshot sleep in a wait
+  // for input at the same time (poll, ppoll, select, pselect6, read,
+  // recvfrom, epoll_wait, accept); false after ms milliseconds.
+  bool WaitUntilNewThreadsWaitForInput(size_t count, long ms) const;
 
  private:
   std::set<pid_t> before_;
