@@ -242,6 +242,7 @@ class RecordingRunner : public CommandRunner {
 class RecordingEnv : public tarrow_test::TestEnv {
  public:
   explicit RecordingEnv(const std::string& appPath) : TestEnv(appPath) {}
+  ~RecordingEnv() override { Leave(); }  // out of force before runner goes
   CommandRunner* Runner() override { return &runner; }
   RecordingRunner runner;
 };

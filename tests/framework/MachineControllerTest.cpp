@@ -46,6 +46,7 @@ class FakeRunner : public CommandRunner {
 class FakeRunnerEnv : public tarrow_test::TestEnv {
  public:
   explicit FakeRunnerEnv(const std::string& root) : TestEnv(root, root) {}
+  ~FakeRunnerEnv() override { Leave(); }  // out of force before runner goes
   CommandRunner* Runner() override { return &runner; }
   FakeRunner runner;
 };

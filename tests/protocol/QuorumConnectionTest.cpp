@@ -57,6 +57,7 @@ const char* const kDevice = "TARROW_QUORUM_PEER_DEVICE";
 const char* const kHost = "TARROW_QUORUM_PEER_HOST";
 const char* const kPoll = "TARROW_QUORUM_PEER_POLL";
 const char* const kDir = "TARROW_QUORUM_PEER_DIR";
+const char* const kGate = "TARROW_QUORUM_PEER_GATE";
 
 const uint64_t kImageBytes = 3u << 20;
 const uint64_t kOtherBase = 1048576;
@@ -88,6 +89,8 @@ void SetHostRole(bool host) { ConfigManager::Instance()->GetHeartBeatGlobalConfi
 // ---------------------------------------------------------------------------
 // The peer process (a PeerProcess), playing one node.
 //
+// Either mode first reports "ready" and waits until the file named in kGate
+// exists before it touches the disk.
 // mode "connection": a QuorumOXConnection; it answers "ECHO" requests with
 // the body and "FLOOD" (body n) by sending n "ECHO" requests of its own on
 // another thread and checking each answer; reports "connected" or "failed
@@ -99,6 +102,13 @@ void SetHostRole(bool host) { ConfigManager::Instance()->GetHeartBeatGlobalConfi
 // The process then waits to be killed.
 
 void Report(const std::string& line) { PeerProcess::Report(line); }
+
+// The peer is up; the test says when it may begin its handshake.
+void PassGate() {
+  Report("ready");
+  const char* gate = std::getenv(kGate);
+  while (gate != nullptr && ::access(gate, F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
 
 class PeerNode : public IPushPackProcessor, public IRequestPackProcessor, public IOnConnectionDisconnected {
  public:
@@ -133,6 +143,7 @@ int RunPeer(const std::string& mode, const std::string& device, bool host, unsig
     QuorumOXConnection* connection = new QuorumOXConnection(&node, &node);
     connection->SetPollInterval(pollMs);
     connection->disconnectedListener.store(&node);
+    PassGate();
     const std::string failure = FailureText([&] { connection->Connect(device); });
     Report(failure.empty() ? "connected" : "failed " + failure);
     PeerProcess::WaitToBeKilled();
@@ -140,6 +151,7 @@ int RunPeer(const std::string& mode, const std::string& device, bool host, unsig
   if (mode == "raw") {
     OXQuorum* quorum = new OXQuorum(device);
     quorum->SetPollInterval(pollMs);
+    PassGate();
     if (!quorum->Open(host)) {
       Report("failed");
       PeerProcess::WaitToBeKilled();
@@ -294,15 +306,37 @@ class QuorumDiskTest : public ::testing::Test {
   }
 
   // A peer process of mode ("connection" or "raw") on device, on the host
-  // side when host.
+  // side when host: started and ready, but held before it touches the disk
+  // until ReleasePeer(). Each side allows the handshake 5 s, which the start
+  // of a process on a loaded machine must not use up.
   std::unique_ptr<PeerProcess> StartPeer(const std::string& mode, const std::string& device, bool host,
                                          unsigned int pollMs = 20) {
-    return PeerProcess::Start({{kMode, mode},
-                               {kDevice, device},
-                               {kHost, host ? "1" : "0"},
-                               {kPoll, std::to_string(pollMs)},
-                               {kDir, place->PeerDir()}},
-                              place->PeerOutput());
+    gate_ = "gate-" + std::to_string(++gates_);
+    std::unique_ptr<PeerProcess> peer = PeerProcess::Start({{kMode, mode},
+                                                            {kDevice, device},
+                                                            {kHost, host ? "1" : "0"},
+                                                            {kPoll, std::to_string(pollMs)},
+                                                            {kDir, place->PeerDir()},
+                                                            {kGate, place->dir.File(gate_)}},
+                                                           place->PeerOutput());
+    if (peer == nullptr) return nullptr;
+    const std::string line = peer->NextLine(60000);
+    if (line != "ready") {
+      ADD_FAILURE() << "the peer did not come up: " << line;
+      return nullptr;
+    }
+    return peer;
+  }
+  // Lets the peer last started begin its handshake.
+  void ReleasePeer() { place->dir.Write(gate_, ""); }
+  // Waits until the handshake byte of the disk (offset 0) is value.
+  bool HandshakeByteBecomes(char value) {
+    const auto start = Clock::now();
+    while (disk->Byte(0) != value) {
+      if (MsSince(start) > 30000) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
   }
 
   // Starts a peer of mode on the other device, then opens *quorum on this
@@ -312,6 +346,7 @@ class QuorumDiskTest : public ::testing::Test {
                     std::unique_ptr<PeerProcess>* peer) {
     *peer = StartPeer(mode, host ? disk->DeviceB() : disk->DeviceA(), !host);
     ASSERT_NE(nullptr, *peer);
+    ReleasePeer();
     quorum->reset(new OXQuorum(host ? disk->DeviceA() : disk->DeviceB()));
     (*quorum)->SetPollInterval(20);
     ASSERT_TRUE((*quorum)->Open(host));
@@ -320,6 +355,10 @@ class QuorumDiskTest : public ::testing::Test {
 
   std::unique_ptr<Workplace> place;
   std::unique_ptr<SharedDisk> disk;
+
+ private:
+  std::string gate_;
+  int gates_ = 0;
 };
 
 class QuorumLinkConcurrency : public QuorumDiskTest {};
@@ -349,17 +388,22 @@ TEST_F(QuorumLinkConcurrency, HandshakeInEitherOrderThenPacksBothWays) {
     EXPECT_FALSE(connection.IsConnected());
     std::unique_ptr<PeerProcess> peer;
     std::string failure = "not run";
+    // The side that comes first shows by its first mark on the handshake
+    // byte: the host writes 0 (over a 9 planted here), the other side 1.
+    const char hostMark = 0, otherMark = 1;
+    ASSERT_TRUE(disk->WriteSectorVia(disk->DeviceA(), 0, 9));
+    peer = StartPeer("connection", disk->DeviceB(), !c.parentIsHost);
+    ASSERT_NE(nullptr, peer);
     if (c.parentFirst) {
       std::thread connecting([&] { failure = FailureText([&] { connection.Connect(disk->DeviceA()); }); });
-      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-      peer = StartPeer("connection", disk->DeviceB(), !c.parentIsHost);
+      EXPECT_TRUE(HandshakeByteBecomes(c.parentIsHost ? hostMark : otherMark));
+      ReleasePeer();
       connecting.join();
     } else {
-      peer = StartPeer("connection", disk->DeviceB(), !c.parentIsHost);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      ReleasePeer();
+      ASSERT_TRUE(HandshakeByteBecomes(c.parentIsHost ? otherMark : hostMark));
       failure = FailureText([&] { connection.Connect(disk->DeviceA()); });
     }
-    ASSERT_NE(nullptr, peer);
     ASSERT_EQ("", failure);
     ASSERT_EQ("connected", peer->NextLine(15000));
     EXPECT_TRUE(connection.IsConnected());
@@ -390,6 +434,7 @@ TEST_F(QuorumLinkConcurrency, ThousandPacksBothWaysEachChecked) {
   connection.SetPollInterval(1);
   std::unique_ptr<PeerProcess> peer = StartPeer("connection", disk->DeviceB(), false, 1);
   ASSERT_NE(nullptr, peer);
+  ReleasePeer();
   ASSERT_EQ("", FailureText([&] { connection.Connect(disk->DeviceA()); }));
   ASSERT_EQ("connected", peer->NextLine(15000));
 
@@ -447,7 +492,7 @@ TEST_F(QuorumLinkConcurrency, CloseWithAMessagePendingDeliversItThenSaysBye) {
   std::string failure = "not run";
   std::thread sending([&] { failure = FailureText([&] { quorum->Send(frame.data(), frame.size()); }); });
   const auto start = Clock::now();
-  while (disk->Byte(1536) != 1 && MsSince(start) < 4000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (disk->Byte(1536) != 1 && MsSince(start) < 30000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(1, disk->Byte(1536));
   quorum->Close();
   sending.join();

@@ -21,6 +21,7 @@
 #include "support/PtyRelay.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
+#include "support/ThreadSnapshot.h"
 
 using Oxbrindale::Velmora::Framework::OXCom;
 using Oxbrindale::Velmora::OXProctol::ComOXConnection;
@@ -33,6 +34,7 @@ using tarrow_test::PtyRelay;
 using tarrow_test::RecordingNode;
 using tarrow_test::TempDir;
 using tarrow_test::TestEnv;
+using tarrow_test::ThreadSnapshot;
 
 namespace {
 
@@ -214,8 +216,12 @@ TEST(SerialLineConcurrency, FrameSizeLimitDropsTheConnectionBeyond65536Bytes) {
 // A local Disconnect wakes the receive thread at once (no 15 s read to wait
 // out), so deleting a connection on an idle line is quick.
 TEST(SerialLineConcurrency, DeletingAConnectionOnAnIdleLineDoesNotWaitForTheReadTimeout) {
+  const ThreadSnapshot before;
   std::unique_ptr<FarEnd> far = ConnectToFarEnd();
   ASSERT_NE(nullptr, far);
+  // The receive thread waits on the line (a thread stopped before its first
+  // read ends without a disconnect notice).
+  ASSERT_TRUE(before.WaitUntilNewThreadsWaitForInput(1, 30000));
   const auto start = Clock::now();
   far->connection.reset();
   EXPECT_LT(MsSince(start), 10000);

@@ -247,7 +247,7 @@ TEST(TcpConnectionConcurrency, KillingThePeerGivesExactlyOneDisconnectNotice) {
       }
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(linked->peer->NextLine(30000), "silent");  // both wait now
 
   linked->peer->Kill();
   ASSERT_TRUE(Eventually([&] { return linked->recorder.disconnects.load() > 0; }));

@@ -27,6 +27,7 @@
 #include "protocol/OXTcpListener.h"
 #include "protocol/TcpOXConnection.h"
 #include "support/LoopbackPorts.h"
+#include "support/ThreadSnapshot.h"
 
 using Oxbrindale::Velmora::Framework::EventClient;
 using Oxbrindale::Velmora::Framework::EventManager;
@@ -376,6 +377,7 @@ TEST(TcpListenerConcurrency, StopListenKeepsConnectionsUntilDisconnectAll) {
 
 TEST(TcpListenerConcurrency, DestructorClosesEveryConnection) {
   Owner owner;
+  const tarrow_test::ThreadSnapshot before;
   std::unique_ptr<OXTcpListener> listener = StartedListener(owner);
   ASSERT_NE(listener, nullptr);
   std::vector<std::unique_ptr<RawFrameClient>> clients;
@@ -383,6 +385,9 @@ TEST(TcpListenerConcurrency, DestructorClosesEveryConnection) {
     clients.emplace_back(new RawFrameClient(listener->GetPort()));
     ASSERT_TRUE(Greeted(*clients.back()));
   }
+  // The accept thread and the three receive threads read (a receive thread
+  // stopped before its first read gives no disconnect notice).
+  ASSERT_TRUE(before.WaitUntilNewThreadsWaitForInput(4, 30000));
   const auto started = Clock::now();
   listener.reset();
   EXPECT_LT(MsSince(started), 10000);

@@ -43,6 +43,8 @@ class PeerProcessor : public IRequestPackProcessor, public IPushPackProcessor {
     } else if (pack->command == "PUSH") {
       connection->SendPack(new OXPack(OXPack::PackKind::PUSH, "HELLO", pack->body));
       connection->SendResponsePack("RET", "pushed", pack->packId);
+    } else if (pack->command == "SILENT") {
+      PeerProcess::Report("silent");  // never answered
     }
   }
   void OnReceivedPushPack(IOXConnection*, OXPack*) override {}

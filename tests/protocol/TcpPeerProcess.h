@@ -18,7 +18,8 @@ namespace tarrow_test {
 //   answer requests: "ECHO" with the body, "SIZE" with the body's length,
 //   "SLOW" after sleeping the body's milliseconds with "late", "PUSH" with a
 //   push "HELLO" (the request's body) and then "pushed"; "SILENT" is never
-//   answered. keepAliveMs > 0 shortens its connections' keep-alive interval.
+//   answered, the peer reports the line "silent" for it. keepAliveMs > 0
+//   shortens its connections' keep-alive interval.
 // - client: a TcpOXConnection connected to the given port; it does nothing more.
 class TcpPeerProcess {
  public:
@@ -29,6 +30,8 @@ class TcpPeerProcess {
   pid_t Pid() const { return _process->Pid(); }
   // The listener's port.
   unsigned short Port() const { return _port; }
+  // The next line the peer reported after its start, "" when none came within ms.
+  std::string NextLine(int ms) { return _process->NextLine(ms); }
 
   TcpPeerProcess(const TcpPeerProcess&) = delete;
   TcpPeerProcess& operator=(const TcpPeerProcess&) = delete;

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace tarrow_test {
 
@@ -29,11 +31,28 @@ bool WriteAll(int fd, const char* data, size_t length, int wake) {
   return true;
 }
 
+// A port nobody has opened yet must not talk back: without this the slave's
+// default echo would return the far node's handshake byte to it before this
+// node opened its port, and the far node would take its own byte for an
+// answer. A real line's other end says nothing until a program opens it.
+void SilenceEcho(const std::string& slavePath) {
+  const int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct termios settings;
+  if (::tcgetattr(fd, &settings) == 0) {
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE);
+    ::tcsetattr(fd, TCSANOW, &settings);
+  }
+  ::close(fd);
+}
+
 }  // namespace
 
 PtyRelay::PtyRelay() {
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (!a_.Ok() || !b_.Ok() || wake_ < 0) return;
+  SilenceEcho(a_.SlavePath());
+  SilenceEcho(b_.SlavePath());
   // Non-blocking, so that Cut ends a copy that waits for room.
   for (int fd : {a_.MasterFd(), b_.MasterFd()}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   thread_ = std::thread([this] { Run(); });

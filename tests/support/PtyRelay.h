@@ -11,6 +11,8 @@ namespace tarrow_test {
 // A serial line between two "nodes" on one machine: two pseudo terminals
 // whose masters a thread of the relay joins, byte for byte in both
 // directions. Each node opens its end (PathA(), PathB()) like a serial device.
+// The ends do not echo, as the end of a real line nobody has opened yet says
+// nothing; otherwise they keep the kernel's default settings.
 class PtyRelay {
  public:
   PtyRelay();
