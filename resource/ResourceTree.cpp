@@ -10,6 +10,7 @@
 #include "config/DrbdResConfig.h"
 #include "config/GlobalConfig.h"
 #include "config/IResourceConfig.h"
+#include "config/CustomResConfig.h"
 #include "config/ProgramResConfig.h"
 #include "config/ResourceTreeConfig.h"
 #include "framework/AsyncExecutor.h"
@@ -19,6 +20,7 @@
 #include "framework/MachineController.h"
 #include "framework/MutexGuard.h"
 #include "framework/Sleep.h"
+#include "resource/CustomResource.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
 #include "resource/ResourceEvents.h"
@@ -266,6 +268,10 @@ IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
     case 4:
       if (Config::ProgramResConfig* config = store->GetProgramResConfigById(relation.configId))
         return new ProgramResource(config);
+      break;
+    case 5:
+      if (Config::CustomResConfig* config = store->GetCustomResConfigById(relation.configId))
+        return new CustomResource(config);
       break;
     default:
       break;
