@@ -10,6 +10,7 @@
 #include "config/DrbdResConfig.h"
 #include "config/GlobalConfig.h"
 #include "config/IResourceConfig.h"
+#include "config/AliasResConfig.h"
 #include "config/CustomResConfig.h"
 #include "config/ProgramResConfig.h"
 #include "config/ResourceTreeConfig.h"
@@ -20,6 +21,7 @@
 #include "framework/MachineController.h"
 #include "framework/MutexGuard.h"
 #include "framework/Sleep.h"
+#include "resource/AliasResource.h"
 #include "resource/CustomResource.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
@@ -265,6 +267,10 @@ IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
   // class exists; kinds 3, 6, 7 and others have none.
   ConfigManager* store = ConfigManager::Instance();
   switch (relation.kind) {
+    case 2:
+      if (Config::AliasResConfig* config = store->GetAliasResConfigById(relation.configId))
+        return new AliasResource(config);
+      break;
     case 4:
       if (Config::ProgramResConfig* config = store->GetProgramResConfigById(relation.configId))
         return new ProgramResource(config);
