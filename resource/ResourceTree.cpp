@@ -23,6 +23,7 @@
 #include "framework/Sleep.h"
 #include "resource/AliasResource.h"
 #include "resource/CustomResource.h"
+#include "resource/DrbdResource.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
 #include "resource/ResourceEvents.h"
@@ -278,6 +279,9 @@ IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
     case 5:
       if (Config::CustomResConfig* config = store->GetCustomResConfigById(relation.configId))
         return new CustomResource(config);
+      break;
+    case 8:
+      if (DrbdResConfig* config = store->GetDrbdResConfigById(relation.configId)) return new DrbdResource(config);
       break;
     default:
       break;
