@@ -12,6 +12,7 @@
 #include "config/IResourceConfig.h"
 #include "config/AliasResConfig.h"
 #include "config/CustomResConfig.h"
+#include "config/DiskVolumeResConfig.h"
 #include "config/ProgramResConfig.h"
 #include "config/ResourceTreeConfig.h"
 #include "framework/AsyncExecutor.h"
@@ -23,6 +24,7 @@
 #include "framework/Sleep.h"
 #include "resource/AliasResource.h"
 #include "resource/CustomResource.h"
+#include "resource/DiskVolumeResource.h"
 #include "resource/DrbdResource.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
@@ -268,6 +270,10 @@ IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
   // class exists; kinds 3, 6, 7 and others have none.
   ConfigManager* store = ConfigManager::Instance();
   switch (relation.kind) {
+    case 0:
+      if (Config::DiskVolumeResConfig* config = store->GetDiskVolumeResConfigById(relation.configId))
+        return new DiskVolumeResource(config);
+      break;
     case 2:
       if (Config::AliasResConfig* config = store->GetAliasResConfigById(relation.configId))
         return new AliasResource(config);
