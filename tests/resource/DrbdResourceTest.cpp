@@ -45,9 +45,9 @@ DrbdResConfig* MakeDrbdConfig(const std::string& name) {
 }
 
 TEST(DrbdResourceTest, ATreeWithADrbdResourceIsRefusedWithOneAlarm) {
+  std::unique_ptr<DrbdResConfig> config(MakeDrbdConfig(UniqueName("mirror")));  // outlives the tree
   TreeRig rig("drbd-tree");
   rig.Add(1, {}, false, 8);
-  std::unique_ptr<DrbdResConfig> config(MakeDrbdConfig(UniqueName("mirror")));
   CountedDrbd* drbd = new CountedDrbd(config.get());
   drbd->SetTimings(FakeResource::FastTimings());
   rig.tree->Offer(1, drbd);
