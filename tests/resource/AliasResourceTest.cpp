@@ -48,17 +48,19 @@ class RefusingRunner : public CommandRunner {
 
 // The world's program directory, system files under root, real commands
 // (or refused ones).
-class AliasEnv : public tarrow_test::TestEnv {
+class AliasEnv : public Env {
  public:
-  AliasEnv(const std::string& root, bool refuse) : TestEnv(World::Get().AppPath(), root), refuse_(refuse) {}
-  ~AliasEnv() override = default;
+  AliasEnv(const std::string& root, bool refuse) : root_(root), refuse_(refuse) {}
+  std::string AppPath() override { return World::Get().AppPath(); }
+  std::string SystemPath(const std::string& path) override { return root_ + path; }
   CommandRunner* Runner() override {
     if (refuse_) return &refusing_;
     return &real_;
   }
 
  private:
-  bool refuse_;
+  const std::string root_;
+  const bool refuse_;
   ProcessCommandRunner real_;
   RefusingRunner refusing_;
 };
@@ -107,11 +109,9 @@ class AliasResourceTest : public ::testing::Test {
   // Installs the test's Env for the scope of the case.
   void RunCase(const std::function<void()>& body, bool refuse = false) {
     std::string why;
-    {
-      AliasEnv env(root_.Path().substr(0, root_.Path().size() - 1), refuse);
-      why = InUtsNamespace("ns-original", body);
-    }
-    Env::Set(&World::Get().Env());
+    InstallForGood(new AliasEnv(root_.Path().substr(0, root_.Path().size() - 1), refuse));
+    why = InUtsNamespace("ns-original", body);
+    RestoreWorldEnv();
     if (!why.empty()) TARROW_SKIP_UNLESS_PRIVILEGED(why);
   }
 

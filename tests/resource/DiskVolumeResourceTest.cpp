@@ -5,6 +5,7 @@
 // the namespace, so the host's mounts never change.
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -61,9 +62,10 @@ std::string DigestOfImage(const std::string& image) {
 // The world's program directory; /proc/partitions names the loop device
 // "sdr"; /proc/mounts is that of the reading thread (the namespace's);
 // real commands.
-class DiskEnv : public tarrow_test::TestEnv {
+class DiskEnv : public Env {
  public:
-  explicit DiskEnv(std::string partitions) : TestEnv(World::Get().AppPath()), partitions_(std::move(partitions)) {}
+  explicit DiskEnv(std::string partitions) : partitions_(std::move(partitions)) {}
+  std::string AppPath() override { return World::Get().AppPath(); }
   std::string SystemPath(const std::string& path) override {
     if (path == "/proc/partitions") return partitions_;
     if (path == "/proc/mounts") return "/proc/thread-self/mounts";
@@ -72,7 +74,7 @@ class DiskEnv : public tarrow_test::TestEnv {
   CommandRunner* Runner() override { return &runner_; }
 
  private:
-  std::string partitions_;
+  const std::string partitions_;
   ProcessCommandRunner runner_;
 };
 
@@ -90,6 +92,24 @@ int MountsOf(const std::string& device) {
   while (std::getline(lines, line)) {
     if (line.compare(0, device.size() + 1, device + " ") == 0) ++count;
   }
+  return count;
+}
+
+// Live processes whose command line names path.
+int ProcessesRunning(const std::string& path) {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  while (struct dirent* entry = readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 1 || !ProcessRuns(pid)) continue;
+    std::string commandLine = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+    for (char& c : commandLine) {
+      if (c == '\0') c = ' ';
+    }
+    if (commandLine.find(path) != std::string::npos) ++count;
+  }
+  closedir(proc);
   return count;
 }
 
@@ -117,8 +137,8 @@ class DiskVolumeResourceTest : public ::testing::Test {
   // Runs body on a new thread in a new mount namespace with the test's /dev.
   void InNamespace(const std::function<void()>& body) {
     std::string why;
+    InstallForGood(new DiskEnv(dir_.File("partitions")));
     {
-      DiskEnv env(dir_.File("partitions"));
       std::thread thread([&] {
         if (unshare(CLONE_NEWNS) != 0) {
           why = std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
@@ -140,7 +160,7 @@ class DiskVolumeResourceTest : public ::testing::Test {
       });
       thread.join();
     }
-    Env::Set(&World::Get().Env());
+    RestoreWorldEnv();
     if (!why.empty()) TARROW_SKIP_UNLESS_PRIVILEGED(why);
   }
 
@@ -227,21 +247,18 @@ TEST_F(DiskVolumeResourceTest, StartReservesAndMountsStopUnmountsAndScriptsRunFi
 }
 
 TEST_F(DiskVolumeResourceTest, ALateScriptIsKilledAndTheStartGoesOn) {
-  const std::string pidFile = dir_.File("script.pid");
-  WriteScript(dir_.File("slow.sh"), "echo $$ > '" + pidFile + "'\nexec sleep 1000\n");
+  const std::string script = dir_.File("slow.sh");
+  WriteScript(script, "while :; do sleep 1; done\n");
   InNamespace([&] {
-    DiskVolumeResource* disk = Make(diskId_, 0, dir_.File("slow.sh"), dir_.File("slow.sh"));
+    DiskVolumeResource* disk = Make(diskId_, 0, script, script);
     DiskVolumeResource::DiskTimings timings;
     timings.scriptTimeoutMs = 200;
     disk->SetDiskTimings(timings);
     EXPECT_EQ("", Thrown([&] { disk->Start(); }));
-    const int script = std::atoi(ReadText(pidFile).c_str());
-    EXPECT_GT(script, 1);
-    EXPECT_FALSE(ProcessRuns(script)) << "the late start script still runs";
+    EXPECT_EQ(0, ProcessesRunning(script)) << "the late start script still runs";
     EXPECT_TRUE(disk->Test());
-    unlink(pidFile.c_str());
     EXPECT_EQ("", Thrown([&] { disk->Stop(); }));
-    EXPECT_FALSE(ProcessRuns(std::atoi(ReadText(pidFile).c_str())));
+    EXPECT_EQ(0, ProcessesRunning(script)) << "the late stop script still runs";
     EXPECT_FALSE(disk->Test());
     resource_.reset();
   });

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "resource/ResourceTestSupport.h"
+
 namespace resource_test {
 
 std::vector<std::string> CommonSettings::Lines() const {
@@ -44,5 +46,14 @@ bool ProcessRuns(int pid) {
   if (status.empty() || paren == std::string::npos || paren + 2 >= status.size()) return false;
   return status[paren + 2] != 'Z' && status[paren + 2] != 'X';
 }
+
+void InstallForGood(Oxbrindale::Velmora::Framework::Env* env) {
+  static std::vector<Oxbrindale::Velmora::Framework::Env*>* kept =
+      new std::vector<Oxbrindale::Velmora::Framework::Env*>();  // reachable until exit
+  kept->push_back(env);
+  Oxbrindale::Velmora::Framework::Env::Set(env);
+}
+
+void RestoreWorldEnv() { Oxbrindale::Velmora::Framework::Env::Set(&World::Get().Env()); }
 
 }  // namespace resource_test

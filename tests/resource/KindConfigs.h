@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/Env.h"
+
 namespace resource_test {
 
 // The common lines of a resource record.
@@ -43,6 +45,12 @@ void WriteScript(const std::string& path, const std::string& body);
 std::string ReadText(const std::string& path);
 // Whether a process with that pid exists and is not a zombie.
 bool ProcessRuns(int pid);
+
+// Installs env in place of the world's until RestoreWorldEnv. The env is
+// never destroyed: the world's threads may still hold it after it has been
+// replaced.
+void InstallForGood(Oxbrindale::Velmora::Framework::Env* env);
+void RestoreWorldEnv();
 
 }  // namespace resource_test
 

@@ -122,7 +122,7 @@ TEST_F(ProgramResourceTest, StartCheckAndStopAChildByPathAndByBareName) {
     EXPECT_TRUE(resource->Test());
     EXPECT_EQ(1, resource->GetCurrentStatu());
     // The same process seen as not ours (a daemon restarted by its guard).
-    EXPECT_TRUE(ProgramResource::RunsProgram(pid, program));
+    EXPECT_TRUE(WaitUntil([&] { return ProgramResource::RunsProgram(pid, program); })) << "once it has executed";
 
     resource->Stop();
     EXPECT_FALSE(ProcessRuns(pid));
