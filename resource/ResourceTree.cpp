@@ -10,6 +10,10 @@
 #include "config/DrbdResConfig.h"
 #include "config/GlobalConfig.h"
 #include "config/IResourceConfig.h"
+#include "config/AliasResConfig.h"
+#include "config/CustomResConfig.h"
+#include "config/DiskVolumeResConfig.h"
+#include "config/ProgramResConfig.h"
 #include "config/ResourceTreeConfig.h"
 #include "framework/AsyncExecutor.h"
 #include "framework/Convert.h"
@@ -18,6 +22,11 @@
 #include "framework/MachineController.h"
 #include "framework/MutexGuard.h"
 #include "framework/Sleep.h"
+#include "resource/AliasResource.h"
+#include "resource/CustomResource.h"
+#include "resource/DiskVolumeResource.h"
+#include "resource/DrbdResource.h"
+#include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
 #include "resource/ResourceEvents.h"
 
@@ -259,6 +268,30 @@ IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
   // Each resource kind (disk volume 0, address 1, alias 2, program 4,
   // custom 5, DRBD 8) is built here from its configuration record once its
   // class exists; kinds 3, 6, 7 and others have none.
+  ConfigManager* store = ConfigManager::Instance();
+  switch (relation.kind) {
+    case 0:
+      if (Config::DiskVolumeResConfig* config = store->GetDiskVolumeResConfigById(relation.configId))
+        return new DiskVolumeResource(config);
+      break;
+    case 2:
+      if (Config::AliasResConfig* config = store->GetAliasResConfigById(relation.configId))
+        return new AliasResource(config);
+      break;
+    case 4:
+      if (Config::ProgramResConfig* config = store->GetProgramResConfigById(relation.configId))
+        return new ProgramResource(config);
+      break;
+    case 5:
+      if (Config::CustomResConfig* config = store->GetCustomResConfigById(relation.configId))
+        return new CustomResource(config);
+      break;
+    case 8:
+      if (DrbdResConfig* config = store->GetDrbdResConfigById(relation.configId)) return new DrbdResource(config);
+      break;
+    default:
+      break;
+  }
   ResourceEvents::Debug("资源加载失败：类型 " + Convert::ToString<unsigned>(relation.kind) + "，配置编号 " +
                         Convert::ToString<unsigned>(relation.configId));
   return nullptr;
