@@ -18,6 +18,7 @@
 #include "framework/MachineController.h"
 #include "framework/MutexGuard.h"
 #include "framework/Sleep.h"
+#include "resource/IPResource.h"
 #include "resource/ResourTreeFailEventListener.h"
 #include "resource/ResourceEvents.h"
 
@@ -256,6 +257,10 @@ bool ResourceTree::_SetOperationUnlessKill(int operation) {
 }
 
 IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
+  if (relation.kind == 1) {
+    Config::IPResourceConfig* ipConfig = ConfigManager::Instance()->GetIPResConfigById(relation.configId);
+    if (ipConfig != nullptr) return new IPResource(ipConfig);
+  }
   // Each resource kind (disk volume 0, address 1, alias 2, program 4,
   // custom 5, DRBD 8) is built here from its configuration record once its
   // class exists; kinds 3, 6, 7 and others have none.
