@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct BadSettings {
   std::string netmask;
   std::string interface;
 };
+
+void PrintTo(const BadSettings& row, std::ostream* out) { *out << row.what; }
 
 class IPResourceInput : public NetFixture, public ::testing::WithParamInterface<BadSettings> {};
 

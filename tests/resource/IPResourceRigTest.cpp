@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -247,6 +249,35 @@ TEST_F(IPResourceRig, FailureRemovesOnlyTheResourcesOwnAddress) {
   EXPECT_TRUE(Eth0()->HasIP("192.0.2.101")) << "another tree's address was taken down";
   EXPECT_TRUE(Eth0()->HasIP("192.0.2.1"));
   EXPECT_TRUE(b.TestRes());
+}
+
+TEST_F(IPResourceRig, ReferencePingsDoNotHoldTheInterfaceLock) {
+  NET_RIG_OR_RETURN();
+  ASSERT_TRUE(NetRig::WaitReachable("192.0.2.2"));
+  ASSERT_EQ(0, NetRig::OnNode({"ip", "neigh", "replace", "192.0.2.3", "lladdr", "02:00:00:00:00:03", "dev", "eth0",
+                               "nud", "permanent"}));
+  NetTest::Timings longWait;
+  longWait.pingWaitMs = 60000;
+  NetTest::SetTimings(longWait);
+  auto configA = MakeIPConfig("vip-slow", "192.0.2.100", "255.255.255.0", "eth0", {"192.0.2.3"});
+  auto configB = MakeIPConfig("vip-other", "192.0.2.101");
+  IPResource a(configA.get());
+  IPResource b(configB.get());
+  a.StartRes();
+
+  std::atomic<bool> checked{false};
+  std::thread check([&] {
+    a.TestRes();
+    checked.store(true);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return Contains(Runner().Commands(), "ping -c 1 192.0.2.3"); }));
+  // While a's check waits for its silent reference, b starts.
+  b.StartRes();
+  EXPECT_TRUE(Eth0()->HasIP("192.0.2.101"));
+  EXPECT_FALSE(checked.load()) << "the check ended before the other start could show it was not held up";
+  EXPECT_TRUE(WaitUntil([] { return KillOwnChild({"ping", "-c", "1", "192.0.2.3"}); }));
+  check.join();
+  EXPECT_TRUE(checked.load());
 }
 
 }  // namespace
