@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "config/ConfigManager.h"
+#include "config/ResourceTreeConfig.h"
 #include "framework/Exception.h"
 #include "resource/IPResource.h"
 #include "resource/NetAdaptor.h"
@@ -80,6 +83,46 @@ TEST(NetAdaptorNames, StrictRules) {
   EXPECT_FALSE(NetAdaptor::IsValidInterfaceName("eth0:1"));
   EXPECT_FALSE(NetAdaptor::IsValidInterfaceName("eth0;reboot"));
   EXPECT_FALSE(NetAdaptor::IsValidInterfaceName(""));
+}
+
+}  // namespace
+}  // namespace resource_test
+
+namespace resource_test {
+namespace {
+
+using Oxbrindale::Velmora::Config::ConfigManager;
+using Oxbrindale::Velmora::Config::ResourceTreeConfig;
+using Oxbrindale::Velmora::Config::sResourceTreeRel;
+using Oxbrindale::Velmora::Resource::ResourceTree;
+
+TEST_F(NetFixture, TreeMakesAnAddressResourceForKindOne) {
+  // The interface does not exist, so nothing is ever run for it.
+  auto ipConfig = MakeIPConfig("tree-vip", "192.0.2.100", "255.255.255.0", "tnone0");
+  ipConfig->SetId(4711);
+  ConfigManager::Instance()->GetIPConfig()->push_back(ipConfig.release());  // the store owns it
+
+  std::unique_ptr<ResourceTreeConfig> config(new ResourceTreeConfig());
+  config->SetId(4712);
+  config->SetName("tree-with-vip");
+  config->SetGuid("{tree-with-vip}");
+  sResourceTreeRel relation;
+  relation.kind = 1;
+  relation.configId = 4711;
+  relation.inTreeId = 1;
+  config->SetRelations({relation});
+  FakeListener listener;
+  std::unique_ptr<ResourceTree> tree(new ResourceTree());
+  tree->SetListener(&listener);
+  tree->ActiveTheTreeThread(config.get(), Oxbrindale::Velmora::Resource::RES_OP_NONE);
+  ASSERT_EQ(1u, tree->GetResourceList()->size());
+  IPResource* res = dynamic_cast<IPResource*>((*tree->GetResourceList())[0]);
+  ASSERT_NE(nullptr, res);
+  EXPECT_EQ(1, res->GetKind());
+  EXPECT_EQ(ConfigManager::Instance()->GetIPResConfigById(4711), res->GetIResConfig());
+  tree->DestoryTheTreeThread();
+  EXPECT_TRUE(WaitUntil([&] { return tree->GetStatu() == Oxbrindale::Velmora::Resource::RES_TREE_ENDED; }, 120000));
+  tree.reset();
 }
 
 }  // namespace
