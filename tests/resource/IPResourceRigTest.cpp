@@ -196,6 +196,12 @@ TEST_F(IPResourceRig, AliasNumbersSkipTakenOnesAndEveryAliasIsListed) {
   res.StartRes();
   EXPECT_EQ(4u, res.GetAliasNumber());
   EXPECT_TRUE(Contains(Runner().Commands(), "ifconfig eth0:4 192.0.2.100 netmask 255.255.255.128 up"));
+  // Before any refresh the new address is kept with its own netmask.
+  bool paired = false;
+  for (const NetAdaptor::AddressEntry& entry : NetAdaptorFactory::Instance()->CreateNetAdaptor("eth0")->GetAddressList()) {
+    paired = paired || (entry.address == "192.0.2.100" && entry.netmask == "255.255.255.128" && entry.aliasNumber == 4);
+  }
+  EXPECT_TRUE(paired);
 
   for (int n = 5; n <= 14; ++n) {
     ASSERT_EQ(0, NetRig::OnNode({"ifconfig", "eth0:" + std::to_string(n), "192.0.2." + std::to_string(10 + n),
