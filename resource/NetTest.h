@@ -30,7 +30,7 @@ class NetTest {
   struct Timings {
     long pingWaitMs = 2000;      // a ping still running then is killed and counts as no answer
     long answerPauseMs = 10;     // pause of the last job after an answer
-    long silentPausesMs = 800;   // pause of the last job after no answer
+    long silentPauseMs = 800;   // pause of the last job after no answer
   };
 
   // The state the test shares with its jobs; written under NetTestExec::_GlobalCS.

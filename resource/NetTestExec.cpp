@@ -32,7 +32,7 @@ void NetTestExec::Run() {
   }
   if (last) {
     NetTest::Timings timings = NetTest::GetTimings();
-    Sleep(static_cast<unsigned>(answered ? timings.answerPauseMs : timings.silentPausesMs));
+    Sleep(static_cast<unsigned>(answered ? timings.answerPauseMs : timings.silentPauseMs));
   }
   // The shared state goes with the last of the test and its jobs.
 }
