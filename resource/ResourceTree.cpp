@@ -26,6 +26,7 @@
 #include "resource/CustomResource.h"
 #include "resource/DiskVolumeResource.h"
 #include "resource/DrbdResource.h"
+#include "resource/IPResource.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
 #include "resource/ResourceEvents.h"
@@ -266,13 +267,16 @@ bool ResourceTree::_SetOperationUnlessKill(int operation) {
 
 IResource* ResourceTree::_CreateResource(const sResourceTreeRel& relation) {
   // Each resource kind (disk volume 0, address 1, alias 2, program 4,
-  // custom 5, DRBD 8) is built here from its configuration record once its
-  // class exists; kinds 3, 6, 7 and others have none.
+  // custom 5, DRBD 8) is built here from its configuration record; kinds 3,
+  // 6, 7 and others have none.
   ConfigManager* store = ConfigManager::Instance();
   switch (relation.kind) {
     case 0:
       if (Config::DiskVolumeResConfig* config = store->GetDiskVolumeResConfigById(relation.configId))
         return new DiskVolumeResource(config);
+      break;
+    case 1:
+      if (Config::IPResourceConfig* config = store->GetIPResConfigById(relation.configId)) return new IPResource(config);
       break;
     case 2:
       if (Config::AliasResConfig* config = store->GetAliasResConfigById(relation.configId))

@@ -1,0 +1,204 @@
+#include "resource/IPResource.h"
+
+#include "config/ConfigManager.h"
+#include "config/GlobalConfig.h"
+#include "framework/CommandRunner.h"
+#include "framework/Env.h"
+#include "framework/Exception.h"
+#include "framework/MutexGuard.h"
+#include "resource/NetAdaptor.h"
+#include "resource/NetAdaptorFactory.h"
+#include "resource/NetTest.h"
+#include "resource/ResourceEvents.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Resource {
+
+using Config::ConfigManager;
+using Config::IPResourceConfig;
+using Framework::CommandResult;
+using Framework::Env;
+using Framework::MutexGuard;
+using Framework::NetAdaptor;
+using Framework::NetAdaptorFactory;
+using Framework::NetTest;
+
+Framework::Mutex IPResource::CS;
+
+namespace {
+Framework::Mutex g_timingsLock;
+IPResource::Timings g_timings;
+}  // namespace
+
+IPResource::Timings IPResource::GetIPTimings() {
+  MutexGuard guard(g_timingsLock);
+  return g_timings;
+}
+
+void IPResource::SetIPTimings(const Timings& timings) {
+  MutexGuard guard(g_timingsLock);
+  g_timings = timings;
+}
+
+IPResource::IPResource(IPResourceConfig* config)
+    : IResource(1, static_cast<short>(config->GetConfigNumber() & 0xFFFF)), _config(config) {}
+
+IPResource::~IPResource() { ShutdownTestThread(); }
+
+Config::IResourceConfig* IPResource::GetIResConfig() { return _config; }
+
+std::string IPResource::_Name() { return _config->GetName(); }
+
+std::string IPResource::_InvalidText() {
+  return "IP地址，资源\"" + _Name() + "\" 的地址、子网掩码或网卡名称无效！";
+}
+
+bool IPResource::_SettingsValid() {
+  return NetAdaptor::IsValidAddress(_config->GetAddress()) && NetAdaptor::IsValidAddress(_config->GetNetMask()) &&
+         NetAdaptor::IsValidInterfaceName(_config->GetInterface());
+}
+
+void IPResource::_ReadyNetAdaptor() {
+  NetAdaptor* adaptor = nullptr;
+  const std::string name = _config->GetInterface();
+  if (NetAdaptor::IsValidInterfaceName(name)) {
+    try {
+      adaptor = NetAdaptorFactory::Instance()->CreateNetAdaptor(name);
+    } catch (Exception* e) {
+      delete e;
+    }
+  }
+  _adaptor.store(adaptor);
+}
+
+IPResource::Picture IPResource::_Look() {
+  Picture picture;
+  MutexGuard guard(CS);
+  NetAdaptorFactory::Instance()->RefushAdaptorList();
+  _ReadyNetAdaptor();
+  NetAdaptor* adaptor = _adaptor.load();
+  if (adaptor == nullptr) return picture;
+  picture.found = true;
+  picture.hasAddress = adaptor->HasIP(_config->GetAddress());
+  picture.notConnected = adaptor->IsNotConnected();
+  picture.disabled = adaptor->IsDisabled();
+  return picture;
+}
+
+bool IPResource::_ReferencesAnswer(uint16_t port) {
+  std::vector<std::string> references = _config->GetRefAddresses();
+  if (references.empty()) return true;
+  NetTest test(references, port);
+  return test.DoTest();
+}
+
+void IPResource::StartRes() {
+  ResourceEvents::Print("start res before OX_LOCK CS");
+  if (!_SettingsValid()) {
+    throw new Exception("OS_API", _InvalidText());
+  }
+  const std::string address = _config->GetAddress();
+  const Timings timings = GetIPTimings();
+  {
+    MutexGuard guard(CS);
+    ResourceEvents::Print("StartRes Before _ReadyNetAdaptor;");
+    NetAdaptorFactory::Instance()->RefushAdaptorList();
+    _ReadyNetAdaptor();
+    NetAdaptor* adaptor = _adaptor.load();
+    if (adaptor == nullptr) return;
+    if (!adaptor->HasIP(address)) _aliasNumber.store(adaptor->AddIP(address, _config->GetNetMask()));
+    _Pause(timings.settleMs);
+    Env::Get()->Runner()->Run({"arping", "-I", adaptor->GetName(), "-s", address, "-b", "-c", "1", address},
+                              timings.arpingWaitMs, false);
+  }
+  _Pause(timings.settleMs);
+}
+
+void IPResource::StopRes() {
+  ResourceEvents::Print("stpo res");
+  MutexGuard guard(CS);
+  NetAdaptorFactory::Instance()->RefushAdaptorList();
+  _ReadyNetAdaptor();
+  NetAdaptor* adaptor = _adaptor.load();
+  if (adaptor == nullptr) return;
+  const std::string address = _config->GetAddress();
+  if (adaptor->HasIP(address)) adaptor->DeleteIP(address);
+  _aliasNumber.store(0);
+}
+
+void IPResource::Start() { StartByThread(); }
+
+void IPResource::Stop() { StopByThread(); }
+
+bool IPResource::TestRes() {
+  if (!_SettingsValid()) return false;
+  Picture picture = _Look();
+  if (!picture.found || !picture.hasAddress || picture.notConnected || picture.disabled) return false;
+  return _ReferencesAnswer(ConfigManager::Instance()->GetGC()->GetNetTestPort());
+}
+
+void IPResource::_Refuse(bool alarm, const std::string& text) {
+  if (!alarm) return;
+  SetPreStartReason(text);
+  ResourceEvents::Alarm(2, text);
+}
+
+bool IPResource::_Check(bool alarm, bool probe) {
+  if (!_SettingsValid()) {
+    _Refuse(alarm, _InvalidText());
+    return false;
+  }
+  Picture picture = _Look();
+  if (!picture.found) {
+    _conflictReported.store(false);
+    _Refuse(alarm, "IP地址，资源\"" + _Name() + "\" 无法找到指定的网络驱动器！");
+    return false;
+  }
+  if (probe && (alarm || _conflictReported.load()) && !picture.hasAddress) {
+    NetTest test({_config->GetAddress()}, 0);
+    if (test.DoTest()) {
+      if (alarm) {
+        _conflictReported.store(true);
+        _Refuse(true, "IP地址，资源\"" + _Name() + "\" 在局域网中已存在本IP！");
+      }
+      return false;
+    }
+  }
+  if (picture.notConnected) {
+    _conflictReported.store(false);
+    _Refuse(alarm, "IP地址，资源\"" + _Name() + "\" 网卡的网络电缆被拔出！");
+    return false;
+  }
+  if (!_ReferencesAnswer(0)) {
+    ResourceEvents::Print("** Ip WatchIPstest After nt->DoTtest() no");
+    return false;
+  }
+  return true;
+}
+
+bool IPResource::BeforeStartCheck(bool alarm) {
+  if (TestRes()) return true;
+  return _Check(alarm, true);
+}
+
+bool IPResource::BeforeStartCheckNoImpact(bool alarm) {
+  if (TestRes()) return true;
+  return _Check(alarm, false);
+}
+
+void IPResource::ProcessOnResourceFailure() {
+  IResource::ProcessOnResourceFailure();
+  MutexGuard guard(CS);
+  NetAdaptorFactory::Instance()->RefushAdaptorList();
+  _ReadyNetAdaptor();
+  NetAdaptor* adaptor = _adaptor.load();
+  if (adaptor == nullptr) return;
+  const std::string address = _config->GetAddress();
+  if (adaptor->HasIP(address)) adaptor->DeleteIP(address);
+  _aliasNumber.store(0);
+}
+
+}  // namespace Resource
+}  // namespace Velmora
+}  // namespace Oxbrindale
