@@ -13,10 +13,13 @@
 #include "NamespaceChild.h"
 #include "config/DrbdMirrorConfig.h"
 #include "framework/Exception.h"
+#include "framework/MachineController.h"
 #include "storage/DrbdTimings.h"
 #include "storage/LinuxDisk.h"
 
 namespace storage_test {
+
+using Oxbrindale::Velmora::Framework::MachineController;
 
 using Oxbrindale::Velmora::Config::DrbdMirrorConfig;
 using Oxbrindale::Velmora::Config::__DrbdHostProperty;
@@ -63,6 +66,9 @@ std::string DrbdThrown(const std::function<void()>& call) {
 }
 
 DrbdFixture::DrbdFixture() {
+  // As in the daemon: a stub that exits before it reads the answers written
+  // to its input (create-md) gives a write error, not the end of the test.
+  MachineController::SetupProcess();
   dir_.MakeDir("root/dev/disk/by-path");
   dir_.MakeDir("root/proc");
   dir_.MakeDir("root/etc/init.d");
