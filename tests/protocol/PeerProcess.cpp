@@ -127,7 +127,18 @@ void PeerProcess::Kill() {
   _pid = -1;
 }
 
-void PeerProcess::Freeze() { ::kill(_pid, SIGSTOP); }
+void PeerProcess::Freeze() {
+  if (_pid <= 0) return;
+  ::kill(_pid, SIGSTOP);
+  // The stop reaches the peer's other threads only once one of them has
+  // taken the signal, which on a loaded machine can take a while: return
+  // only when the whole process has stopped (or ended).
+  int status = 0;
+  pid_t got;
+  while ((got = ::waitpid(_pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
+  }
+  if (got == _pid && !WIFSTOPPED(status)) _pid = -1;  // it ended and is reaped
+}
 
 void PeerProcess::Thaw() { ::kill(_pid, SIGCONT); }
 

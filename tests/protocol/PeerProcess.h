@@ -31,7 +31,7 @@ class PeerProcess {
   std::string NextLine(int ms);
   // kill -9, then waits for the process to end.
   void Kill();
-  // SIGSTOP and SIGCONT.
+  // SIGSTOP, returning once every thread of the peer has stopped; SIGCONT.
   void Freeze();
   void Thaw();
   pid_t Pid() const { return _pid; }
