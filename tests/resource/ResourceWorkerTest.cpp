@@ -120,7 +120,9 @@ TEST(ResourceWorkerConcurrency, LateStopperIsFollowedByTheNextAttempt) {
   Gate release;
   FakeResource resource(1, UniqueName("late-stop"));
   resource.running = true;
-  resource.GetIResConfig()->SetStopTimeout(100);
+  // The first stopper never ends in time; the second must, even on a loaded
+  // machine.
+  resource.GetIResConfig()->SetStopTimeout(2000);
   resource.GetIResConfig()->SetMaxTry(1);
   resource.onStopRes = [&] {
     if (resource.stopResCalls.load() == 1) release.Wait();

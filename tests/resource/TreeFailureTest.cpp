@@ -221,6 +221,9 @@ TEST_F(TreeFailureConcurrency, SplitBrainAnswer) {
   ASSERT_TRUE(rig.WaitStatu(2));
   EXPECT_EQ(rig.tree->CanProcessBS(mirrorName), 0);
   EXPECT_EQ(rig.tree->GetStatu(), 2) << "no split brain marked: the tree runs on";
+  // A DRBD resource refuses its pre-start check while its mirror is marked,
+  // so its check thread does not lift the block again.
+  drbd->refuse = true;
   mirror->SetSplitBrainFlag(1);
   EXPECT_EQ(rig.tree->CanProcessBS(mirrorName), 0);
   EXPECT_TRUE(drbd->IsCannotStart());
