@@ -46,6 +46,7 @@ class HostNameToolTest : public ::testing::Test {
   class Env : public tarrow_test::TestEnv {
    public:
     explicit Env(const std::string& root) : TestEnv(root, root) {}
+    ~Env() override { Leave(); }  // out of force before runner goes
     CommandRunner* Runner() override { return &runner; }
     RecordingRunner runner;
   };

@@ -66,6 +66,7 @@ class FakeRunner : public Oxbrindale::Velmora::Framework::CommandRunner {
 class ResourceEnv : public tarrow_test::TestEnv {
  public:
   explicit ResourceEnv(const std::string& appPath) : TestEnv(appPath) {}
+  ~ResourceEnv() override { Leave(); }  // out of force before runner goes
   Oxbrindale::Velmora::Framework::CommandRunner* Runner() override { return &runner; }
   FakeRunner runner;
 };
