@@ -4,7 +4,6 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "framework/Convert.h"
 #include "framework/MutexGuard.h"
 #include "framework/ProcessManager.h"
+#include "framework/ProcessSpawner.h"
 #include "resource/ResourceEvents.h"
 
 namespace Oxbrindale {
@@ -56,18 +56,9 @@ std::string RealPath(const std::string& path) {
   return resolved;
 }
 
-bool IsExecutableFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
 // The target of /proc/<pid>/exe; "" for a process that is gone or a zombie.
 std::string ExeOf(int pid) {
-  char buffer[PATH_MAX + 1] = {0};
-  const std::string link = "/proc/" + Convert::ToString<int>(pid) + "/exe";
-  const ssize_t length = readlink(link.c_str(), buffer, PATH_MAX);
-  if (length <= 0) return std::string();
-  std::string target(buffer, static_cast<size_t>(length));
+  std::string target = Convert::ReadLink("/proc/" + Convert::ToString<int>(pid) + "/exe");
   const std::string deleted = " (deleted)";  // the program's file was replaced while it runs
   if (target.size() > deleted.size() && target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0)
     target.erase(target.size() - deleted.size());
@@ -116,19 +107,9 @@ std::string ProgramResource::_GetStartPath(const std::string& text) { return tex
 std::string ProgramResource::CanonicalProgram(const std::string& program) {
   const std::string name = _GetStartPath(program);
   if (name.empty()) return std::string();
-  if (name.find('/') != std::string::npos) return RealPath(name);
-  const char* path = getenv("PATH");
-  const std::string search = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  std::string::size_type begin = 0;
-  for (;;) {
-    const std::string::size_type end = search.find(':', begin);
-    std::string directory = search.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    if (directory.empty()) directory = ".";
-    const std::string candidate = directory + "/" + name;
-    if (IsExecutableFile(candidate)) return RealPath(candidate);
-    if (end == std::string::npos) return std::string();
-    begin = end + 1;
-  }
+  // Found the way the process layer finds the program it starts.
+  const std::string found = Framework::ProcessSpawner::FindProgram(name);
+  return found.empty() ? std::string() : RealPath(found);
 }
 
 bool ProgramResource::RunsProgram(int pid, const std::string& program) {

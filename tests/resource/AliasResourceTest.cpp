@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "config/AliasResConfig.h"
-#include "framework/Exception.h"
 #include "framework/HostNameTool.h"
 #include "framework/ProcessCommandRunner.h"
 #include "resource/AliasResource.h"
@@ -23,6 +22,7 @@
 #include "resource/ResourceTestSupport.h"
 #include "support/SkipRule.h"
 #include "support/TempDir.h"
+#include "support/Thrown.h"
 
 namespace resource_test {
 namespace {
@@ -34,6 +34,7 @@ using Oxbrindale::Velmora::Framework::Env;
 using Oxbrindale::Velmora::Framework::ProcessCommandRunner;
 using Oxbrindale::Velmora::Resource::AliasResource;
 using Oxbrindale::Velmora::Resource::RES_OP_TEST;
+using tarrow_test::ThrownText;
 
 // A runner whose commands do nothing and fail.
 class RefusingRunner : public CommandRunner {
@@ -129,18 +130,6 @@ class AliasResourceTest : public ::testing::Test {
   tarrow_test::TempDir root_;
 };
 
-template <typename Call>
-std::string Thrown(Call call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    const std::string text = e->code + ": " + e->message;
-    delete e;
-    return text;
-  }
-  return std::string();
-}
-
 TEST_F(AliasResourceTest, StopRestoresTheConfiguredNameOrTheOneBeforeTheStart) {
   struct Row {
     std::string what;
@@ -161,10 +150,10 @@ TEST_F(AliasResourceTest, StopRestoresTheConfiguredNameOrTheOneBeforeTheStart) {
       std::unique_ptr<AliasResource> resource;
       AliasResource* alias = Make("alias-a", config, resource);
       EXPECT_FALSE(alias->Test());
-      EXPECT_EQ("", Thrown([&] { alias->Start(); }));
+      EXPECT_EQ("", ThrownText([&] { alias->Start(); }));
       EXPECT_EQ("alias-a", HostNameTool::GetHostName());
       EXPECT_TRUE(alias->Test());
-      EXPECT_EQ("", Thrown([&] { alias->Stop(); }));
+      EXPECT_EQ("", ThrownText([&] { alias->Stop(); }));
       EXPECT_EQ(row.restored, HostNameTool::GetHostName());
       EXPECT_FALSE(alias->Test());
     });
@@ -192,7 +181,7 @@ TEST_F(AliasResourceTest, ANameThatIsRefusedOrDoesNotTakeFailsTheStartWithAnAlar
           std::unique_ptr<AliasResource> resource;
           AliasResource* alias = Make(row.alias, config, resource);
           name = config->GetName();
-          EXPECT_EQ(row.thrown, Thrown([&] { alias->Start(); }));
+          EXPECT_EQ(row.thrown, ThrownText([&] { alias->Start(); }));
           EXPECT_EQ("ns-original", HostNameTool::GetHostName());
         },
         row.refuse);
@@ -210,8 +199,8 @@ TEST_F(AliasResourceTest, TheNameIsThatOfTheLastStartAndTheOtherResourceRecovers
     AliasResource* a = Make("alias-a", configA, resourceA);
     AliasResource* b = Make("alias-b", configB, resourceB);
     nameA = configA->GetName();
-    EXPECT_EQ("", Thrown([&] { a->Start(); }));
-    EXPECT_EQ("", Thrown([&] { b->Start(); }));  // the tree started last
+    EXPECT_EQ("", ThrownText([&] { a->Start(); }));
+    EXPECT_EQ("", ThrownText([&] { b->Start(); }));  // the tree started last
     EXPECT_EQ("alias-b", HostNameTool::GetHostName());
     EXPECT_FALSE(a->Test());
     a->InitTestThread(RES_OP_TEST);
@@ -220,7 +209,7 @@ TEST_F(AliasResourceTest, TheNameIsThatOfTheLastStartAndTheOtherResourceRecovers
     a->ShutdownTestThread();
     EXPECT_FALSE(b->Test());
     EXPECT_TRUE(a->Test());
-    EXPECT_EQ("", Thrown([&] { a->StopRes(); }));  // the thread is shut down: the worker step itself
+    EXPECT_EQ("", ThrownText([&] { a->StopRes(); }));  // the thread is shut down: the worker step itself
     EXPECT_EQ("cfg-name", HostNameTool::GetHostName());
   });
   if (IsSkipped()) return;

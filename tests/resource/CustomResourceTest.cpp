@@ -9,30 +9,18 @@
 #include <string>
 
 #include "config/CustomResConfig.h"
-#include "framework/Exception.h"
 #include "resource/CustomResource.h"
 #include "resource/KindConfigs.h"
 #include "resource/ResourceTestSupport.h"
 #include "support/TempDir.h"
+#include "support/Thrown.h"
 
 namespace resource_test {
 namespace {
 
 using Oxbrindale::Velmora::Config::CustomResConfig;
+using tarrow_test::ThrownText;
 using Oxbrindale::Velmora::Resource::CustomResource;
-
-// Runs call; the message of the Exception* it throws, "" when none.
-template <typename Call>
-std::string Thrown(Call call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    const std::string text = e->code + ": " + e->message;
-    delete e;
-    return text;
-  }
-  return std::string();
-}
 
 class CustomResourceTest : public ::testing::Test {
  protected:
@@ -83,11 +71,11 @@ TEST_F(CustomResourceTest, WithATestProgramTheTestDecidesAndStartsGetTheirAttemp
   WriteScript(dir_.File("start.sh"), "cd '" + dir_.Path() + "'\necho \"start $*\" >> log\n"
                                      "eval last=\\${$#}\n[ \"$last\" = 1 ] && touch state\nexit 0\n");
   EXPECT_FALSE(resource->Test());
-  EXPECT_EQ("", Thrown([&] { resource->Start(); }));
+  EXPECT_EQ("", ThrownText([&] { resource->Start(); }));
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\n", Log());
   EXPECT_TRUE(resource->Test());
 
-  EXPECT_EQ("", Thrown([&] { resource->Stop(); }));
+  EXPECT_EQ("", ThrownText([&] { resource->Stop(); }));
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\nstop down now\n", Log());
   EXPECT_FALSE(resource->Test());
 }
@@ -96,13 +84,13 @@ TEST_F(CustomResourceTest, WithoutATestProgramTheStartAndStopProgramsDecide) {
   CustomResource* resource = Make(false, 2);
   EXPECT_FALSE(resource->Test()) << "nothing started yet";
   dir_.Write("start-rc.0", "3");  // the first attempt fails
-  EXPECT_EQ("", Thrown([&] { resource->Start(); }));
+  EXPECT_EQ("", ThrownText([&] { resource->Start(); }));
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\n", Log());
   EXPECT_TRUE(resource->Test());
   resource->Start();  // running: no program runs
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\n", Log());
 
-  EXPECT_EQ("", Thrown([&] { resource->Stop(); })) << "a stop program that exits 0 stops the resource";
+  EXPECT_EQ("", ThrownText([&] { resource->Stop(); })) << "a stop program that exits 0 stops the resource";
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\nstop down now\n", Log());
   EXPECT_FALSE(resource->Test());
   resource->Stop();  // stopped: no program runs
@@ -113,7 +101,7 @@ TEST_F(CustomResourceTest, WithoutATestProgramFailingProgramsUseUpTheirTries) {
   CustomResource* resource = Make(false, 1);
   dir_.Write("start-rc.0", "1");
   dir_.Write("start-rc.1", "1");
-  EXPECT_EQ("RES_SS: 启动失败！超过重试次数", Thrown([&] { resource->Start(); }));
+  EXPECT_EQ("RES_SS: 启动失败！超过重试次数", ThrownText([&] { resource->Start(); }));
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\n", Log());
   EXPECT_FALSE(resource->Test());
 
@@ -121,7 +109,7 @@ TEST_F(CustomResourceTest, WithoutATestProgramFailingProgramsUseUpTheirTries) {
   resource->Start();
   ASSERT_TRUE(resource->Test());
   dir_.Write("stop-rc", "2");
-  EXPECT_EQ("RES_SS: 停止失败！超过重试次数", Thrown([&] { resource->Stop(); }));
+  EXPECT_EQ("RES_SS: 停止失败！超过重试次数", ThrownText([&] { resource->Stop(); }));
   EXPECT_EQ("start alpha beta 0\nstart alpha beta 1\nstart alpha beta 0\nstop down now\nstop down now\n", Log());
   EXPECT_TRUE(resource->Test()) << "a failed stop leaves it running";
 }

@@ -22,7 +22,6 @@
 #include <thread>
 
 #include "config/DiskVolumeResConfig.h"
-#include "framework/Exception.h"
 #include "framework/MD5.h"
 #include "framework/ProcessCommandRunner.h"
 #include "resource/DiskVolumeResource.h"
@@ -35,6 +34,7 @@
 #include "support/LoopDevice.h"
 #include "support/SkipRule.h"
 #include "support/TempDir.h"
+#include "support/Thrown.h"
 
 namespace resource_test {
 namespace {
@@ -48,6 +48,7 @@ using Oxbrindale::Velmora::Resource::DiskVolumeResource;
 using storage_test::ModelScsiTransport;
 using storage_test::PartitionedDisk;
 using storage_test::ReservationModel;
+using tarrow_test::ThrownText;
 
 const unsigned long long kMiB = 1024 * 1024;
 
@@ -200,18 +201,6 @@ class DiskVolumeResourceTest : public ::testing::Test {
   std::unique_ptr<DiskVolumeResource> resource_;
 };
 
-template <typename Call>
-std::string Thrown(Call call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    const std::string text = e->code + ": " + e->message;
-    delete e;
-    return text;
-  }
-  return std::string();
-}
-
 TEST_F(DiskVolumeResourceTest, StartReservesAndMountsStopUnmountsAndScriptsRunFirst) {
   // Each script notes how many partitions are mounted when it runs.
   const std::string log = dir_.File("log");
@@ -224,17 +213,17 @@ TEST_F(DiskVolumeResourceTest, StartReservesAndMountsStopUnmountsAndScriptsRunFi
       DiskVolumeResource* disk = Make(diskId_, lockMethod, dir_.File("start.sh"), dir_.File("stop.sh"));
       EXPECT_TRUE(disk->BeforeStartCheck(true));
       EXPECT_FALSE(disk->Test());
-      EXPECT_EQ("", Thrown([&] { disk->Start(); }));
+      EXPECT_EQ("", ThrownText([&] { disk->Start(); }));
       EXPECT_EQ(1, MountsOf("/dev/sdr1"));
       EXPECT_EQ(1, MountsOf("/dev/sdr2"));
       EXPECT_TRUE(disk->Test());
       EXPECT_EQ("A", model_.Holder());
       EXPECT_EQ(lockMethod == 1 ? 5 : 6, model_.ReservationType());
 
-      EXPECT_EQ("", Thrown([&] { disk->Start(); }));  // mounted already: only the script runs
+      EXPECT_EQ("", ThrownText([&] { disk->Start(); }));  // mounted already: only the script runs
       EXPECT_EQ(1, MountsOf("/dev/sdr1"));
 
-      EXPECT_EQ("", Thrown([&] { disk->Stop(); }));
+      EXPECT_EQ("", ThrownText([&] { disk->Stop(); }));
       EXPECT_EQ(0, MountsOf("/dev/sdr1"));
       EXPECT_EQ(0, MountsOf("/dev/sdr2"));
       EXPECT_FALSE(disk->Test());
@@ -254,10 +243,10 @@ TEST_F(DiskVolumeResourceTest, ALateScriptIsKilledAndTheStartGoesOn) {
     DiskVolumeResource::DiskTimings timings;
     timings.scriptTimeoutMs = 200;
     disk->SetDiskTimings(timings);
-    EXPECT_EQ("", Thrown([&] { disk->Start(); }));
+    EXPECT_EQ("", ThrownText([&] { disk->Start(); }));
     EXPECT_EQ(0, ProcessesRunning(script)) << "the late start script still runs";
     EXPECT_TRUE(disk->Test());
-    EXPECT_EQ("", Thrown([&] { disk->Stop(); }));
+    EXPECT_EQ("", ThrownText([&] { disk->Stop(); }));
     EXPECT_EQ(0, ProcessesRunning(script)) << "the late stop script still runs";
     EXPECT_FALSE(disk->Test());
     resource_.reset();

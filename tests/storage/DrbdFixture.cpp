@@ -12,10 +12,10 @@
 #include "DiskFixture.h"
 #include "NamespaceChild.h"
 #include "config/DrbdMirrorConfig.h"
-#include "framework/Exception.h"
 #include "framework/MachineController.h"
 #include "storage/DrbdTimings.h"
 #include "storage/LinuxDisk.h"
+#include "support/Thrown.h"
 
 namespace storage_test {
 
@@ -55,14 +55,9 @@ std::string _Quoted(const std::string& text) {
 }  // namespace
 
 std::string DrbdThrown(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (Exception* e) {
-    std::string message = e->code == "DRBD" ? e->message : "code " + e->code + ": " + e->message;
-    delete e;
-    return message;
-  }
-  return "";
+  const std::pair<std::string, std::string> thrown = tarrow_test::Thrown(call);
+  if (thrown.first.empty() && thrown.second.empty()) return "";
+  return thrown.first == "DRBD" ? thrown.second : "code " + thrown.first + ": " + thrown.second;
 }
 
 DrbdFixture::DrbdFixture() {

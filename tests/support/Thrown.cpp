@@ -17,4 +17,9 @@ std::pair<std::string, std::string> Thrown(const std::function<void()>& call) {
 
 std::string ThrownCode(const std::function<void()>& call) { return Thrown(call).first; }
 
+std::string ThrownText(const std::function<void()>& call) {
+  const std::pair<std::string, std::string> thrown = Thrown(call);
+  return thrown.first.empty() && thrown.second.empty() ? std::string() : thrown.first + ": " + thrown.second;
+}
+
 }  // namespace tarrow_test

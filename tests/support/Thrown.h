@@ -12,6 +12,8 @@ namespace tarrow_test {
 std::pair<std::string, std::string> Thrown(const std::function<void()>& call);
 // Thrown(call).first.
 std::string ThrownCode(const std::function<void()>& call);
+// "<code>: <message>" of the Exception* call threw; "" when it threw none.
+std::string ThrownText(const std::function<void()>& call);
 
 }  // namespace tarrow_test
 
