@@ -52,8 +52,6 @@ const char* const kDefaultHeartBeatText = "15538\n3\n2000\n4000\n0\n请设置参
 // zip and unzip of a few small files; generous for a loaded machine.
 const long kArchiverTimeoutMs = 10000;
 
-const char* const kBadBackupName =
-    "备份名称不合法：不能为空，不能以“.”或“-”开头，不能包含“/”、空白、控制字符、引号或shell特殊字符！";
 
 // Records parsed one after another until the lines run out. On a failure
 // the records built so far are freed and the exception passes on.
@@ -624,10 +622,13 @@ void ConfigManager::ClearConfig() {
   _DeleteMatching(_GetConfigFolder(), "*.cfg.pending");
 }
 
+const char* const ConfigManager::BAD_BACKUP_NAME =
+    "备份名称不合法：不能为空，不能以“.”或“-”开头，不能包含“/”、控制字符、引号或shell特殊字符！";
+
 bool ConfigManager::IsValidBackupName(const std::string& name) {
   if (name.empty() || name.size() > 200) return false;
   if (name[0] == '.' || name[0] == '-') return false;
-  static const std::string kRefused = " !\"#$&'()*;<=>?[\\]^`{|}~/";
+  static const std::string kRefused = "!\"#$&'*;<=>?[\\]^`{|}~/";
   for (char c : name) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7f) return false;
@@ -637,9 +638,10 @@ bool ConfigManager::IsValidBackupName(const std::string& name) {
 }
 
 void ConfigManager::BackupConfig(std::string name) {
-  if (!IsValidBackupName(name)) throw new Exception("FORM_ERR", kBadBackupName);
+  if (!IsValidBackupName(name)) throw new Exception("FORM_ERR", BAD_BACKUP_NAME);
   const std::string folder = _GetBackupFolder();
   if (!Convert::ReadyDir(folder)) throw new Exception("IO_ERR", "无法初始化目录，备份配置文件失败！");
+  ::chmod(folder.c_str(), 0700);  // the archives hold digests and keys
 
   // Packed into a fresh hidden file first and then renamed over the old
   // archive, so a backup under an existing name replaces it whole and a
@@ -653,7 +655,8 @@ void ConfigManager::BackupConfig(std::string name) {
     if (_IsRegularFile(file.fullPath)) argv.push_back(file.fullPath);
   }
   bool packed = argv.size() > 4 && _Succeeded(Env::Get()->Runner()->Run(argv, kArchiverTimeoutMs, false)) &&
-                _IsRegularFile(packing) && ::rename(packing.c_str(), archive.c_str()) == 0;
+                _IsRegularFile(packing) && ::chmod(packing.c_str(), 0600) == 0 &&
+                ::rename(packing.c_str(), archive.c_str()) == 0;
   if (!packed) {
     ::unlink(packing.c_str());
     throw new Exception("IO_ERR", "备份配置文件失败！");
@@ -705,7 +708,7 @@ bool ConfigManager::ResuemBackupConfig(std::string name) {
 }
 
 void ConfigManager::DeleteBackup(std::string name) {
-  if (!IsValidBackupName(name)) throw new Exception("FORM_ERR", kBadBackupName);
+  if (!IsValidBackupName(name)) throw new Exception("FORM_ERR", BAD_BACKUP_NAME);
   ::unlink((_GetBackupFolder() + "/" + name + ".cbak").c_str());
 }
 

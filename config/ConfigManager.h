@@ -204,12 +204,15 @@ class ConfigManager : Framework::NonCopyable {
   void ClearDmp();
   // Deletes every *.cfg of configs/.
   void ClearConfig();
-  // A backup name goes into a file name and onto command lines: it must not
-  // be empty, longer than 200 bytes, begin with '.' or '-', or hold '/',
-  // control characters, blanks, quotes or shell metacharacters.
+  // A backup name goes into a file name and, quoted, onto command lines
+  // (never through a shell): it must not be empty, longer than 200 bytes,
+  // begin with '.' or '-', or hold '/', control characters, quotes or shell
+  // metacharacters. Blanks and parentheses are allowed.
   static bool IsValidBackupName(const std::string& name);
-  // Packs every configs/*.cfg into backup_configs/<name>.cbak, replacing an
-  // archive of that name. Throws Exception* "FORM_ERR" for a bad name,
+  // The message of a refused backup name.
+  static const char* const BAD_BACKUP_NAME;
+  // Packs every configs/*.cfg into backup_configs/<name>.cbak (mode 0600:
+  // it holds digests and keys), replacing an archive of that name. Throws Exception* "FORM_ERR" for a bad name,
   // "IO_ERR" when the folder cannot be made or packing fails.
   void BackupConfig(std::string name);
   // Replaces the *.cfg files of configs/ by those of the backup: the archive

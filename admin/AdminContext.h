@@ -1,0 +1,38 @@
+#ifndef TARROW_ADMIN_ADMINCONTEXT_H
+#define TARROW_ADMIN_ADMINCONTEXT_H
+
+#include "admin/AdminSettings.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Config {
+class ConfigManager;
+}
+namespace Core {
+
+class IAdminAlarms;
+class IAdminConsoleListener;
+class IAdminEvents;
+class IAdminHAMachine;
+class IAdminHeartBeat;
+
+// Everything of the daemon the console service reaches: the handlers use
+// nothing else. The daemon binds its singletons; tests bind fakes and a
+// ConfigManager of a temporary folder. Nothing here is owned; every pointer
+// outlives the ClientManager that uses the context.
+struct AdminContext {
+  IAdminHAMachine* machine = nullptr;
+  IAdminHeartBeat* heartBeat = nullptr;
+  Config::ConfigManager* store = nullptr;
+  IAdminAlarms* alarms = nullptr;
+  IAdminEvents* events = nullptr;
+  // Filled by ClientManager when left null.
+  IAdminConsoleListener* consoleListener = nullptr;
+  AdminSettings settings;
+};
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif

@@ -1,0 +1,35 @@
+#ifndef TARROW_ADMIN_ADMINEDITLOCK_H
+#define TARROW_ADMIN_ADMINEDITLOCK_H
+
+#include <pthread.h>
+
+#include "framework/NonCopyable.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Core {
+
+// The one shared/exclusive lock of console edits, process-wide. Commands
+// that change configuration hold it exclusively; readers of the trees and
+// link lists and the takeover commands share it. Lock order: this lock, a
+// session's mutex, a tree's mutex. Take it only through AdminEditGuard.
+class AdminEditLock : Framework::NonCopyable {
+ public:
+  static AdminEditLock* Instance();
+
+  AdminEditLock();
+  ~AdminEditLock();
+
+  void LockShared();
+  void LockExclusive();
+  void Unlock();
+
+ private:
+  pthread_rwlock_t _lock;
+};
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif

@@ -1,0 +1,204 @@
+#include "admin/ClientManager.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "admin/AdminClock.h"
+#include "admin/AdminContext.h"
+#include "admin/ConfigClient.h"
+#include "admin/IAdminAlarms.h"
+#include "admin/IAdminEvents.h"
+#include "admin/SessionSweeper.h"
+#include "config/ConfigManager.h"
+#include "config/GlobalConfig.h"
+#include "framework/AsyncExecutor.h"
+#include "framework/DateTime.h"
+#include "framework/EventManager.h"
+#include "framework/Exception.h"
+#include "framework/MutexGuard.h"
+#include "protocol/IOXConnection.h"
+#include "protocol/OXPack.h"
+#include "protocol/OXTcpListener.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Core {
+
+using Config::GlobalConfig;
+using Framework::AsyncExecutor;
+using Framework::DateTime;
+using Framework::EventManager;
+using Framework::MutexGuard;
+using OXProctol::IOXConnection;
+using OXProctol::OXPack;
+using OXProctol::OXTcpListener;
+
+ClientManager* ClientManager::Instance(AdminContext* context) {
+  static ClientManager* instance = new ClientManager(context);  // lives until the process ends
+  return instance;
+}
+
+ClientManager::ClientManager(AdminContext* context) : _context(context), _throttle(&context->settings) {
+  if (_context->consoleListener == nullptr) _context->consoleListener = this;
+  if (_context->events != nullptr) _context->events->Subscribe(this);
+}
+
+ClientManager::~ClientManager() {
+  if (_context->events != nullptr) _context->events->Unsubscribe(this);
+  if (_context->consoleListener == this) _context->consoleListener = nullptr;
+  if (_sweeper != nullptr) {
+    _sweeper->ExitAndMakeSure(6000);
+    delete _sweeper;
+  }
+  {
+    // Wakes delayed login answers, so the receive threads can end.
+    MutexGuard guard(_mutex);
+    for (ConfigClient* session : _sessions) session->Close();
+  }
+  // Deleting the listener ends every connection; each reports its loss here
+  // and its session goes.
+  delete _listener.exchange(nullptr);
+  MutexGuard guard(_mutex);
+  for (ConfigClient* session : _sessions) delete session;
+  _sessions.clear();
+}
+
+bool ClientManager::StartListen() {
+  MutexGuard start(_startLock);
+  if (_listener.load() != nullptr) return IsListening();
+  AdminSettings& settings = _context->settings;
+  GlobalConfig* gc = _context->store->GetGC();
+  const unsigned short port = gc->GetConsolePort();
+
+  bool defaultDigest = false;
+  for (int level = 0; level < 3; ++level) {
+    if (gc->GetDigest(level) == GlobalConfig::DEFAULT_DIGEST) defaultDigest = true;
+  }
+  if (defaultDigest) {
+    const std::string text = "管理终端密码仍为默认值，请尽快修改！";
+    EventManager::TrackLog(text);
+    if (_context->alarms != nullptr) _context->alarms->Raise(11, text);
+  }
+
+  OXTcpListener* listener = settings.listenHost.empty() ? new OXTcpListener(port, this, this)
+                                                        : new OXTcpListener(settings.listenHost, port, this, this);
+  listener->SetOnConnectionEstablished(this);
+  listener->SetOnConnectionDisconnected(this);
+  listener->SetMaxConnections(settings.maxSessions.load());
+  listener->SetKeepAliveInterval(settings.keepAliveMs.load());
+  _listener.store(listener);
+
+  _sweeper = new AsyncExecutor(new SessionSweeper(this, &settings), "终端会话巡检");
+  try {
+    _sweeper->Start();
+  } catch (Exception* e) {
+    EventManager::TrackLog("终端会话巡检线程无法启动：" + e->message);
+    delete e;
+  }
+  listener->StartListen();
+  return listener->IsListening();
+}
+
+bool ClientManager::IsListening() {
+  OXTcpListener* listener = _listener.load();
+  return listener != nullptr && listener->IsListening();
+}
+
+bool ClientManager::ResetListenPort(unsigned short port) {
+  OXTcpListener* listener = _listener.load();
+  return listener != nullptr && listener->ResetListenPort(port);
+}
+
+void ClientManager::StopListenAndDestory() {
+  OXTcpListener* listener = _listener.load();
+  if (listener == nullptr) return;
+  listener->StopListen();
+  listener->DisconnectAllConnection();
+}
+
+ConfigClient* ClientManager::_Find(IOXConnection* connection) {
+  for (ConfigClient* session : _sessions) {
+    if (session->GetCrtConn() == connection) return session;
+  }
+  return nullptr;
+}
+
+ConfigClient* ClientManager::GetConfigClientByConnection(IOXConnection* connection) {
+  MutexGuard guard(_mutex);
+  return _Find(connection);
+}
+
+int ClientManager::GetSessionCount() {
+  MutexGuard guard(_mutex);
+  return static_cast<int>(_sessions.size());
+}
+
+void ClientManager::SweepSessions() {
+  const long long now = AdminClock::NowMs();
+  const long long timeout = _context->settings.loginTimeoutMs.load();
+  MutexGuard guard(_mutex);
+  for (ConfigClient* session : _sessions) {
+    // A session in the list still has its connection: the connection is
+    // deleted only after its loss was reported here.
+    if (session->GetLevel() == -1 && now - session->GetCreatedMs() >= timeout) session->Close();
+  }
+}
+
+void ClientManager::OnConnectionEstablished(IOXConnection* connection) {
+  const std::string address = connection->GetRemoteAddr();
+  EventManager::Instance()->Debug("接收到终端连入请求," + address);
+  {
+    MutexGuard guard(_mutex);
+    int fromAddress = 0;
+    for (ConfigClient* session : _sessions) {
+      if (session->GetRemoteAddr() == address) ++fromAddress;
+    }
+    if (fromAddress >= _context->settings.maxSessionsPerAddress.load()) {
+      EventManager::Instance()->Debug("终端连接过多，拒绝：" + address);
+      connection->Disconnect();
+      return;
+    }
+    _sessions.push_back(new ConfigClient(connection, _context, &_throttle));
+  }
+  std::printf("** ClientManager::OnConnectionEstablished(IOXConnection* conn) End\n");
+}
+
+void ClientManager::OnReceivedPushPack(IOXConnection* connection, OXPack* pack) {
+  ConfigClient* session = GetConfigClientByConnection(connection);
+  if (session != nullptr) session->ProcessPushPack(pack);
+}
+
+void ClientManager::OnReceivedRequestPack(IOXConnection* connection, OXPack* pack) {
+  // The session cannot go while its own connection's thread is here: the
+  // loss is reported on this thread after the last request.
+  ConfigClient* session = GetConfigClientByConnection(connection);
+  if (session != nullptr) session->ProcessRequestPack(pack);
+}
+
+void ClientManager::_Notify(int, std::string source, std::string text) {
+  const std::string body = DateTime().ToString() + "\n" + text;
+  MutexGuard guard(_mutex);
+  for (ConfigClient* session : _sessions) {
+    if (session->GetLevel() == -1) continue;
+    try {
+      session->SendPushPack(source, body);
+    } catch (Exception* e) {
+      delete e;
+    }
+  }
+}
+
+void ClientManager::OnConnectionDisconnected(IOXConnection* connection) {
+  MutexGuard guard(_mutex);
+  auto found = std::find_if(_sessions.begin(), _sessions.end(),
+                            [connection](ConfigClient* session) { return session->GetCrtConn() == connection; });
+  if (found == _sessions.end()) return;
+  EventManager::Instance()->Debug("终端断开连接," + (*found)->GetRemoteAddr());
+  ConfigClient* session = *found;
+  _sessions.erase(found);
+  delete session;
+}
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale

@@ -1,0 +1,103 @@
+#ifndef TARROW_ADMIN_CLIENTMANAGER_H
+#define TARROW_ADMIN_CLIENTMANAGER_H
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "admin/IAdminConsoleListener.h"
+#include "admin/LoginThrottle.h"
+#include "framework/EventClient.h"
+#include "framework/Mutex.h"
+#include "protocol/IOnConnectionDisconnected.h"
+#include "protocol/IOnConnectionEstablished.h"
+#include "protocol/IPushPackProcessor.h"
+#include "protocol/IRequestPackProcessor.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Framework {
+class AsyncExecutor;
+}
+namespace OXProctol {
+class IOXConnection;
+class OXPack;
+class OXTcpListener;
+}  // namespace OXProctol
+namespace Core {
+
+struct AdminContext;
+class ConfigClient;
+
+// The console server: owns the listener on the console port and one session
+// (ConfigClient) per accepted connection, hands each request to its session
+// on the connection's receive thread, and pushes every event of the bus to
+// every logged-in console.
+//
+// The manager mutex guards the session list only: no request is handled and
+// nothing waits under it (a push only queues a pack, dropped when the
+// connection's queue is full). Lock order: the bus's EventClient lock, then
+// the manager mutex; the listener's connection lock, then the manager mutex.
+//
+// Guards: at most settings.maxSessions connections (the listener's cap) and
+// settings.maxSessionsPerAddress per source address, extras closed at once;
+// a session not logged in within settings.loginTimeoutMs is closed by the
+// sweeper thread.
+class ClientManager : public OXProctol::IOnConnectionEstablished,
+                      public OXProctol::IOnConnectionDisconnected,
+                      public OXProctol::IPushPackProcessor,
+                      public OXProctol::IRequestPackProcessor,
+                      public Framework::EventClient,
+                      public IAdminConsoleListener {
+ public:
+  // The daemon's manager; the first call passes the daemon's context and
+  // creates it. Never destroyed.
+  static ClientManager* Instance(AdminContext* context = nullptr);
+
+  // Subscribes to context->events; fills context->consoleListener when null.
+  explicit ClientManager(AdminContext* context);
+  // Unsubscribes, closes every session, ends the listener and the sweeper.
+  ~ClientManager() override;
+
+  // Opens the listener on the console port of the global settings (a busy
+  // port is retried by the listener) and starts the sweeper. Raises alarm
+  // kind 11 when a level still has the built-in digest. Answers IsListening.
+  bool StartListen();
+  bool IsListening() override;
+  bool ResetListenPort(unsigned short port) override;
+  OXProctol::OXTcpListener* GetListener() { return _listener.load(); }
+  // Stops accepting and disconnects every console.
+  void StopListenAndDestory();
+
+  // The session of connection, or null. The pointer is safe only on that
+  // connection's receive thread.
+  ConfigClient* GetConfigClientByConnection(OXProctol::IOXConnection* connection);
+  int GetSessionCount();
+  // Closes sessions that did not log in in time; called by the sweeper.
+  void SweepSessions();
+
+  // ---- call-backs ----------------------------------------------------------
+  void OnConnectionEstablished(OXProctol::IOXConnection* connection) override;
+  void OnReceivedPushPack(OXProctol::IOXConnection* connection, OXProctol::OXPack* pack) override;
+  void OnReceivedRequestPack(OXProctol::IOXConnection* connection, OXProctol::OXPack* pack) override;
+  void _Notify(int kind, std::string source, std::string text) override;
+  void OnConnectionDisconnected(OXProctol::IOXConnection* connection) override;
+
+ private:
+  // Under _mutex.
+  ConfigClient* _Find(OXProctol::IOXConnection* connection);
+
+  AdminContext* const _context;
+  std::vector<ConfigClient*> _sessions;  // owned
+  std::atomic<OXProctol::OXTcpListener*> _listener{nullptr};  // owned
+  Framework::AsyncExecutor* _sweeper = nullptr;               // owned
+  Framework::Mutex _mutex;                                    // guards _sessions
+  Framework::Mutex _startLock;                                // one StartListen at a time
+  LoginThrottle _throttle;
+};
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif

@@ -1,0 +1,131 @@
+#include "admin/AdminTestSupport.h"
+
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "config/GlobalConfig.h"
+#include "framework/EventManager.h"
+#include "framework/Exception.h"
+#include "framework/MD5.h"
+#include "protocol/IOXConnection.h"
+#include "support/LoopbackPorts.h"
+
+namespace tarrow_test {
+
+using Oxbrindale::Velmora::Config::ConfigManager;
+using Oxbrindale::Velmora::Config::GlobalConfig;
+using Oxbrindale::Velmora::Core::ClientManager;
+using Oxbrindale::Velmora::Entity::RunningStatusEntity;
+using Oxbrindale::Velmora::Framework::EventClient;
+using Oxbrindale::Velmora::Framework::EventManager;
+using Oxbrindale::Velmora::Framework::MD5;
+
+void RaiseFault(FakeFault fault, const std::string& code, const std::string& message) {
+  if (fault == FakeFault::EXCEPTION) throw new Exception(code, message);
+  if (fault == FakeFault::BAD_ALLOC) throw std::bad_alloc();
+}
+
+RunningStatusEntity FakeMachine::GetRunningStatus() {
+  ++statusCalls;
+  RaiseFault(statusFault.load(), "STATU_ERR", "状态读取失败");
+  RunningStatusEntity status;
+  status.SetText("运行中");
+  status.SetRunningTrees(2);
+  status.SetMachineStatu(4);
+  status.SetReportTime(1700000000);
+  status.SetStartTime(1690000000);
+  return status;
+}
+
+void FakeAlarms::Raise(int kind, const std::string& text) {
+  std::lock_guard<std::mutex> guard(_lock);
+  _raised.emplace_back(kind, text);
+}
+
+std::vector<std::pair<int, std::string>> FakeAlarms::Raised() {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _raised;
+}
+
+const char* const FakeEvents::FULL_MESSAGE = "队列已满，等待超时！";
+
+void FakeEvents::Notify(int kind, const std::string& source, const std::string& text) {
+  if (full.load()) throw new Exception("BLOCK_QUEUE", FULL_MESSAGE);
+  EventManager::Instance()->Notify(kind, source, text);
+}
+
+void FakeEvents::Subscribe(EventClient* client) { EventManager::Instance()->Subscript(client); }
+
+void FakeEvents::Unsubscribe(EventClient* client) { EventManager::Instance()->DeSubscript(client); }
+
+void RecordingClientManager::OnConnectionEstablished(Oxbrindale::Velmora::OXProctol::IOXConnection* connection) {
+  {
+    std::lock_guard<std::mutex> guard(_lock);
+    _accepted.push_back(connection);
+  }
+  ClientManager::OnConnectionEstablished(connection);
+}
+
+Oxbrindale::Velmora::OXProctol::IOXConnection* RecordingClientManager::Accepted(size_t n) {
+  std::lock_guard<std::mutex> guard(_lock);
+  return n < _accepted.size() ? _accepted[n] : nullptr;
+}
+
+std::string AdminServerTest::Digest(int level) { return MD5("pw" + std::to_string(level)).toString(); }
+
+AdminServerTest::AdminServerTest() : env(dir.Path()) {
+  dir.MakeDir("configs");
+  store.reset(new ConfigManager());
+  context.machine = &machine;
+  context.heartBeat = &heartBeat;
+  context.store = store.get();
+  context.alarms = &alarms;
+  context.events = &events;
+  context.settings.listenHost = "127.0.0.1";
+  context.settings.loginDelayStepMs = 10;
+  context.settings.loginDelayMaxMs = 50;
+}
+
+AdminServerTest::~AdminServerTest() { StopServer(); }
+
+void AdminServerTest::SetUp() {
+  GlobalConfig* gc = store->GetGC();
+  for (int level = 0; level < 3; ++level) gc->SetDigest(level, Digest(level));
+  port = UnusedLoopbackPort();
+  gc->SetConsolePort(port);
+  if (startInSetUp) StartServer();
+}
+
+void AdminServerTest::TearDown() { StopServer(); }
+
+void AdminServerTest::StartServer() {
+  manager.reset(new RecordingClientManager(&context));
+  manager->StartListen();
+  ASSERT_TRUE(Eventually([this] { return manager->IsListening(); })) << "console port " << port;
+}
+
+void AdminServerTest::StopServer() { manager.reset(); }
+
+std::unique_ptr<TestConsole> AdminServerTest::Connect(const std::string& source) {
+  std::unique_ptr<TestConsole> console(new TestConsole(port, source));
+  EXPECT_TRUE(console->Connected());
+  return console;
+}
+
+std::unique_ptr<TestConsole> AdminServerTest::LoggedIn(int level, const std::string& source) {
+  std::unique_ptr<TestConsole> console = Connect(source);
+  EXPECT_TRUE(console->LogIn(level, Digest(level))) << "level " << level;
+  return console;
+}
+
+bool AdminServerTest::Eventually(const std::function<bool()>& condition, long ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace tarrow_test
