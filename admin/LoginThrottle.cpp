@@ -15,19 +15,19 @@ LoginThrottle::LoginThrottle(AdminSettings* settings) : _settings(settings) {}
 bool LoginThrottle::IsLocked(const std::string& address) {
   MutexGuard guard(_lock);
   _Prune(AdminClock::NowMs());
-  return _lockedUntil.count(address) != 0;
+  return _lockedSince.count(address) != 0;
 }
 
 bool LoginThrottle::RecordFailure(const std::string& address) {
   MutexGuard guard(_lock);
   const long long now = AdminClock::NowMs();
   _Prune(now);
-  if (_lockedUntil.count(address) != 0) return false;
+  if (_lockedSince.count(address) != 0) return false;
   std::deque<long long>& times = _failures[address];
   times.push_back(now);
   if (static_cast<long long>(times.size()) < _settings->addressFailures.load()) return false;
   _failures.erase(address);
-  _lockedUntil[address] = now + _settings->addressWindowMs.load();
+  _lockedSince[address] = now;
   return true;
 }
 
@@ -38,8 +38,8 @@ void LoginThrottle::_Prune(long long now) {
     while (!times.empty() && now - times.front() >= window) times.pop_front();
     it = times.empty() ? _failures.erase(it) : std::next(it);
   }
-  for (auto it = _lockedUntil.begin(); it != _lockedUntil.end();) {
-    it = now >= it->second ? _lockedUntil.erase(it) : std::next(it);
+  for (auto it = _lockedSince.begin(); it != _lockedSince.end();) {
+    it = now - it->second >= window ? _lockedSince.erase(it) : std::next(it);
   }
 }
 

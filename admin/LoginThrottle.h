@@ -16,7 +16,8 @@ class AdminSettings;
 
 // Failed logins per source address. Once an address has failed
 // addressFailures times within addressWindowMs, it is locked out: its
-// logins fail unchecked until a window has passed since the lock-out began.
+// logins fail unchecked until a window (as set now) has passed since the
+// lock-out began.
 // Thread-safe.
 class LoginThrottle : Framework::NonCopyable {
  public:
@@ -34,7 +35,7 @@ class LoginThrottle : Framework::NonCopyable {
   AdminSettings* _settings;
   Framework::Mutex _lock;
   std::map<std::string, std::deque<long long>> _failures;  // times, oldest first
-  std::map<std::string, long long> _lockedUntil;
+  std::map<std::string, long long> _lockedSince;  // start of each lock-out
 };
 
 }  // namespace Core

@@ -31,6 +31,7 @@ RunningStatusEntity FakeMachine::GetRunningStatus() {
   RaiseFault(statusFault.load(), "STATU_ERR", "状态读取失败");
   RunningStatusEntity status;
   status.SetText("运行中");
+  status.SetForeignRunningTrees(1);
   status.SetRunningTrees(2);
   status.SetMachineStatu(4);
   status.SetReportTime(1700000000);
@@ -76,6 +77,7 @@ std::string AdminServerTest::Digest(int level) { return MD5("pw" + std::to_strin
 
 AdminServerTest::AdminServerTest() : env(dir.Path()) {
   dir.MakeDir("configs");
+  dir.MakeDir("log");
   store.reset(new ConfigManager());
   context.machine = &machine;
   context.heartBeat = &heartBeat;

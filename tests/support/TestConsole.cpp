@@ -117,6 +117,7 @@ void TestConsole::_Take(const std::string& text) {
     _ready = true;
   } else if (frame.kind == "response") {
     _replies[frame.packId] = frame.body;
+    _replyOrder.push_back(frame.packId);
   } else if (frame.kind == "push") {
     _pushes.push_back(frame);
   }
@@ -231,6 +232,11 @@ bool TestConsole::WaitPush(const std::string& command, ConsoleFrame* frame, long
 }
 
 bool TestConsole::NoPush(const std::string& command, long ms) { return !WaitPush(command, nullptr, ms); }
+
+std::vector<std::string> TestConsole::ReplyOrder() {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _replyOrder;
+}
 
 std::vector<ConsoleFrame> TestConsole::TakePushes() {
   std::lock_guard<std::mutex> guard(_lock);

@@ -78,6 +78,9 @@ class TestConsole {
   // Takes every queued push.
   std::vector<ConsoleFrame> TakePushes();
 
+  // Pack ids of the replies in the order they arrived.
+  std::vector<std::string> ReplyOrder();
+
   // Raw mode.
   void SendRaw(const std::string& bytes);
   static std::string Frame(const std::string& kind, const std::string& command, const std::string& packId,
@@ -101,6 +104,7 @@ class TestConsole {
   bool _closed = false;
   bool _stopReading = false;
   std::map<std::string, std::string> _replies;
+  std::vector<std::string> _replyOrder;
   std::deque<ConsoleFrame> _pushes;
   std::thread _reader;
 };
