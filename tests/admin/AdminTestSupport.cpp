@@ -26,8 +26,25 @@ void RaiseFault(FakeFault fault, const std::string& code, const std::string& mes
   if (fault == FakeFault::BAD_ALLOC) throw std::bad_alloc();
 }
 
+void FakeMachine::CloseGate() {
+  std::lock_guard<std::mutex> guard(_gateLock);
+  _gateClosed = true;
+}
+
+void FakeMachine::OpenGate() {
+  std::lock_guard<std::mutex> guard(_gateLock);
+  _gateClosed = false;
+  _gateOpened.notify_all();
+}
+
 RunningStatusEntity FakeMachine::GetRunningStatus() {
   ++statusCalls;
+  {
+    std::unique_lock<std::mutex> guard(_gateLock);
+    ++waitingAtGate;
+    _gateOpened.wait(guard, [this] { return !_gateClosed; });
+    --waitingAtGate;
+  }
   RaiseFault(statusFault.load(), "STATU_ERR", "状态读取失败");
   RunningStatusEntity status;
   status.SetText("运行中");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,9 +36,20 @@ class FakeMachine : public Oxbrindale::Velmora::Core::IAdminHAMachine {
   bool IsEndRequested() override { return endRequested.load(); }
   Oxbrindale::Velmora::Entity::RunningStatusEntity GetRunningStatus() override;
 
+  // While closed, GetRunningStatus waits (as for an answer of the peer)
+  // until Open.
+  void CloseGate();
+  void OpenGate();
+
   std::atomic<bool> endRequested{false};
   std::atomic<FakeFault> statusFault{FakeFault::NONE};
   std::atomic<int> statusCalls{0};
+  std::atomic<int> waitingAtGate{0};
+
+ private:
+  std::mutex _gateLock;
+  std::condition_variable _gateOpened;
+  bool _gateClosed = false;
 };
 
 class FakeHeartBeat : public Oxbrindale::Velmora::Core::IAdminHeartBeat {

@@ -111,6 +111,26 @@ TEST_F(ConsoleDispatch, FailuresOfHandlersAreAnsweredOnce) {
   for (const ConsoleFrame& push : pushes) EXPECT_NE(std::string::npos, push.body.find("\nafter")) << push.body;
 }
 
+TEST_F(ConsoleDispatch, WaitingHandlerHoldsUpOnlyItsOwnConsole) {
+  std::unique_ptr<TestConsole> waiting = LoggedIn(2);
+  std::unique_ptr<TestConsole> other = LoggedIn(2);
+  machine.CloseGate();
+  const std::string id = waiting->Send("GET_RUNNING_STATUS", "");
+  ASSERT_TRUE(Eventually([this] { return machine.waitingAtGate.load() == 1; }));
+  // Other consoles are served, pushed to and accepted meanwhile.
+  EXPECT_EQ("OK\n", other->Request("CHAT", "while waiting"));
+  ConsoleFrame push;
+  EXPECT_TRUE(other->WaitPush("CHAT", &push));
+  EXPECT_TRUE(LoggedIn(0, "127.0.0.2") != nullptr);
+  EXPECT_EQ(1, machine.waitingAtGate.load());
+  EXPECT_FALSE(waiting->WaitReply(id, nullptr, 0));
+  machine.OpenGate();
+  std::string reply;
+  ASSERT_TRUE(waiting->WaitReply(id, &reply));
+  EXPECT_EQ("OK\n运行中", reply.substr(0, 12));
+  EXPECT_TRUE(waiting->WaitPush("CHAT", &push));  // queued for it meanwhile
+}
+
 TEST_F(ConsoleDispatch, EndingMachineRefusesEverything) {
   std::unique_ptr<TestConsole> console = LoggedIn(0);
   machine.endRequested = true;
