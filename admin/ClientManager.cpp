@@ -136,12 +136,18 @@ int ClientManager::GetSessionCount() {
 void ClientManager::SweepSessions() {
   const long long now = AdminClock::NowMs();
   const long long timeout = _context->settings.loginTimeoutMs.load();
-  MutexGuard guard(_mutex);
-  for (ConfigClient* session : _sessions) {
-    // A session in the list still has its connection: the connection is
-    // deleted only after its loss was reported here.
-    if (session->GetLevel() == -1 && now - session->GetCreatedMs() >= timeout) session->Close();
+  {
+    MutexGuard guard(_mutex);
+    for (ConfigClient* session : _sessions) {
+      // A session in the list still has its connection: the connection is
+      // deleted only after its loss was reported here.
+      if (session->GetLevel() == -1 && now - session->GetCreatedMs() >= timeout) session->Close();
+    }
   }
+  // Connections lost in a burst would wait for later losses to be deleted;
+  // their threads go now.
+  OXTcpListener* listener = _listener.load();
+  if (listener != nullptr) listener->DeleteDisconnectionConnections();
 }
 
 void ClientManager::OnConnectionEstablished(IOXConnection* connection) {

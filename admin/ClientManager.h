@@ -73,7 +73,8 @@ class ClientManager : public OXProctol::IOnConnectionEstablished,
   // connection's receive thread.
   ConfigClient* GetConfigClientByConnection(OXProctol::IOXConnection* connection);
   int GetSessionCount();
-  // Closes sessions that did not log in in time; called by the sweeper.
+  // Closes sessions that did not log in in time and deletes the listener's
+  // lost connections; called by the sweeper.
   void SweepSessions();
 
   // ---- call-backs ----------------------------------------------------------

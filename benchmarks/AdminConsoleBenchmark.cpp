@@ -234,6 +234,8 @@ void ConnectStorm(unsigned short port) {
   std::vector<std::thread> threads;
   std::atomic<int> accepted{0};
   std::atomic<int> loggedIn{0};
+  std::atomic<int> refused{0};
+  std::atomic<int> closed{0};
   std::mutex lock;
   steady_clock::time_point lastAccept, lastLogin;
   const auto start = steady_clock::now();
@@ -241,7 +243,14 @@ void ConnectStorm(unsigned short port) {
     std::this_thread::sleep_until(start + std::chrono::milliseconds(2 * i));
     threads.emplace_back([&, i] {
       consoles[i].reset(new TestConsole(port, Source(i)));
-      if (!consoles[i]->WaitReady(30000)) return;
+      if (!consoles[i]->Connected()) {
+        ++refused;
+        return;
+      }
+      if (!consoles[i]->WaitReady(30000)) {
+        if (consoles[i]->IsClosed()) ++closed;
+        return;
+      }
       {
         std::lock_guard<std::mutex> guard(lock);
         ++accepted;
@@ -258,6 +267,9 @@ void ConnectStorm(unsigned short port) {
   std::printf("  %d accepted in %.0f ms: %.0f accepts/s;   %d logged in in %.0f ms: %.0f logins/s\n", accepted.load(),
               Ms(lastAccept - start), accepted.load() / (Ms(lastAccept - start) / 1000), loggedIn.load(),
               Ms(lastLogin - start), loggedIn.load() / (Ms(lastLogin - start) / 1000));
+  if (refused.load() > 0) std::printf("  %d connects failed on the client side\n", refused.load());
+  if (closed.load() > 0) std::printf("  %d connections closed by the server before the greeting\n", closed.load());
+  std::printf("  all settled after %.0f ms\n", Ms(steady_clock::now() - start));
 }
 
 void ChatPushes(unsigned short port, bool oneStopsReading) {
