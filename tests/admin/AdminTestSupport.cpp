@@ -37,6 +37,24 @@ void FakeMachine::OpenGate() {
   _gateOpened.notify_all();
 }
 
+bool IsDateTimeText(const std::string& text) {
+  // Each character of the shape: 'd' a digit, 'D' one or two digits, else itself.
+  const std::string shape = "dddd-D-D dd:dd:dd";
+  size_t at = 0;
+  for (char want : shape) {
+    auto digit = [&] { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    if (want == 'd' || want == 'D') {
+      if (!digit()) return false;
+      ++at;
+      if (want == 'D' && digit()) ++at;
+    } else {
+      if (at >= text.size() || text[at] != want) return false;
+      ++at;
+    }
+  }
+  return at == text.size();
+}
+
 RunningStatusEntity FakeMachine::GetRunningStatus() {
   ++statusCalls;
   {

@@ -93,6 +93,10 @@ class RecordingClientManager : public Oxbrindale::Velmora::Core::ClientManager {
   std::vector<Oxbrindale::Velmora::OXProctol::IOXConnection*> _accepted;
 };
 
+// True for the text form of a date and time: "2026-3-5 09:07:02" (year of
+// four digits, month and day unpadded, time fields of two digits).
+bool IsDateTimeText(const std::string& text);
+
 // A console server over a fresh program folder with fakes of the daemon;
 // passwords "pw0", "pw1", "pw2" for levels 0, 1, 2; login delays short.
 class AdminServerTest : public ::testing::Test {

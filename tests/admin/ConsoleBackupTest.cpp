@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -82,11 +81,11 @@ TEST_F(ConsoleBackup, BackupListExistDelete) {
   EXPECT_NE('\n', list.back());
   std::string text = list.substr(3);
   std::set<std::string> names;
-  static const std::regex line("(.+\\.cbak)\\|[0-9]{4}-[0-9]{1,2}-[0-9]{1,2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
   for (const std::string& entry : Convert::tokenize(text, "\n", false, "")) {
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(entry, match, line)) << entry;
-    names.insert(match[1]);
+    const size_t bar = entry.rfind('|');
+    ASSERT_NE(std::string::npos, bar) << entry;
+    EXPECT_TRUE(IsDateTimeText(entry.substr(bar + 1))) << entry;
+    names.insert(entry.substr(0, bar));
   }
   EXPECT_EQ((std::set<std::string>{"b1.cbak", "备份 (2).cbak", "备份1.cbak"}), names);
 

@@ -1,7 +1,6 @@
 // Event pushes to logged-in consoles, and the chat between them.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,9 @@ void ExpectPush(TestConsole& console, const std::string& command, const std::str
   ConsoleFrame push;
   ASSERT_TRUE(console.WaitPush(command, &push)) << command << " " << text;
   EXPECT_EQ("push", push.kind);
-  static const std::regex stamp("[0-9]{4}-[0-9]{1,2}-[0-9]{1,2} [0-9]{2}:[0-9]{2}:[0-9]{2}\n");
   const size_t lineEnd = push.body.find('\n');
   ASSERT_NE(std::string::npos, lineEnd) << push.body;
-  EXPECT_TRUE(std::regex_match(push.body.substr(0, lineEnd + 1), stamp)) << push.body;
+  EXPECT_TRUE(IsDateTimeText(push.body.substr(0, lineEnd))) << push.body;
   EXPECT_EQ(text, push.body.substr(lineEnd + 1));
 }
 
