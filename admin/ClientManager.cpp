@@ -40,15 +40,25 @@ ClientManager* ClientManager::Instance(AdminContext* context) {
 
 ClientManager::ClientManager(AdminContext* context) : _context(context), _throttle(&context->settings) {
   if (_context->consoleListener == nullptr) _context->consoleListener = this;
-  if (_context->events != nullptr) _context->events->Subscribe(this);
 }
 
-ClientManager::~ClientManager() {
-  if (_context->events != nullptr) _context->events->Unsubscribe(this);
+ClientManager::~ClientManager() { Shutdown(); }
+
+void ClientManager::Shutdown() {
+  MutexGuard start(_startLock);
+  if (_subscribed) {
+    _context->events->Unsubscribe(this);
+    _subscribed = false;
+  }
   if (_context->consoleListener == this) _context->consoleListener = nullptr;
   if (_sweeper != nullptr) {
-    _sweeper->ExitAndMakeSure(6000);
+    // Waited for without limit: it may be deleting lost connections, which
+    // must not be cut short.
+    _sweeperBody->CallStop();
+    _sweeper->WaitExited();
     delete _sweeper;
+    _sweeper = nullptr;
+    _sweeperBody = nullptr;
   }
   {
     // Wakes delayed login answers, so the receive threads can end.
@@ -66,6 +76,10 @@ ClientManager::~ClientManager() {
 bool ClientManager::StartListen() {
   MutexGuard start(_startLock);
   if (_listener.load() != nullptr) return IsListening();
+  if (_context->events != nullptr && !_subscribed) {
+    _context->events->Subscribe(this);
+    _subscribed = true;
+  }
   AdminSettings& settings = _context->settings;
   GlobalConfig* gc = _context->store->GetGC();
   const unsigned short port = gc->GetConsolePort();
@@ -88,7 +102,8 @@ bool ClientManager::StartListen() {
   listener->SetKeepAliveInterval(settings.keepAliveMs.load());
   _listener.store(listener);
 
-  _sweeper = new AsyncExecutor(new SessionSweeper(this, &settings), "终端会话巡检");
+  _sweeperBody = new SessionSweeper(this, &settings);
+  _sweeper = new AsyncExecutor(_sweeperBody, "终端会话巡检");
   try {
     _sweeper->Start();
   } catch (Exception* e) {

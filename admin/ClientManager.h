@@ -28,6 +28,7 @@ namespace Core {
 
 struct AdminContext;
 class ConfigClient;
+class SessionSweeper;
 
 // The console server: owns the listener on the console port and one session
 // (ConfigClient) per accepted connection, hands each request to its session
@@ -54,15 +55,21 @@ class ClientManager : public OXProctol::IOnConnectionEstablished,
   // creates it. Never destroyed.
   static ClientManager* Instance(AdminContext* context = nullptr);
 
-  // Subscribes to context->events; fills context->consoleListener when null.
+  // Fills context->consoleListener when null.
   explicit ClientManager(AdminContext* context);
-  // Unsubscribes, closes every session, ends the listener and the sweeper.
+  // Shutdown.
   ~ClientManager() override;
 
-  // Opens the listener on the console port of the global settings (a busy
-  // port is retried by the listener) and starts the sweeper. Raises alarm
-  // kind 11 when a level still has the built-in digest. Answers IsListening.
+  // Subscribes to context->events, opens the listener on the console port of
+  // the global settings (a busy port is retried by the listener) and starts
+  // the sweeper. Raises alarm kind 11 when a level still has the built-in
+  // digest. Answers IsListening.
   bool StartListen();
+  // Unsubscribes, ends the sweeper, closes every session and deletes the
+  // listener with its connections; returns once no thread calls this object
+  // any more. Idempotent. A subclass calls it first in its own destructor,
+  // so no call-back reaches an object half destroyed.
+  void Shutdown();
   bool IsListening() override;
   bool ResetListenPort(unsigned short port) override;
   OXProctol::OXTcpListener* GetListener() { return _listener.load(); }
@@ -92,8 +99,10 @@ class ClientManager : public OXProctol::IOnConnectionEstablished,
   std::vector<ConfigClient*> _sessions;  // owned
   std::atomic<OXProctol::OXTcpListener*> _listener{nullptr};  // owned
   Framework::AsyncExecutor* _sweeper = nullptr;               // owned
+  SessionSweeper* _sweeperBody = nullptr;                     // owned by _sweeper
   Framework::Mutex _mutex;                                    // guards _sessions
-  Framework::Mutex _startLock;                                // one StartListen at a time
+  Framework::Mutex _startLock;                                // one StartListen or Shutdown at a time
+  bool _subscribed = false;                                   // under _startLock
   LoginThrottle _throttle;
 };
 

@@ -84,6 +84,7 @@ class FakeEvents : public Oxbrindale::Velmora::Core::IAdminEvents {
 class RecordingClientManager : public Oxbrindale::Velmora::Core::ClientManager {
  public:
   using ClientManager::ClientManager;
+  ~RecordingClientManager() override { Shutdown(); }
   void OnConnectionEstablished(Oxbrindale::Velmora::OXProctol::IOXConnection* connection) override;
   // The n-th connection accepted (0 first); null when there is none yet.
   Oxbrindale::Velmora::OXProctol::IOXConnection* Accepted(size_t n);
