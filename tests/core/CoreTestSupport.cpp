@@ -62,6 +62,16 @@ EventLog::~EventLog() { EventManager::Instance()->DeSubscript(this); }
 void EventLog::_Notify(int, std::string source, std::string text) {
   std::lock_guard<std::mutex> lock(mutex_);
   events_.push_back(source + ":" + text);
+  times_.push_back(NowMs());
+}
+
+std::vector<long long> EventLog::Times(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<long long> times;
+  for (size_t i = 0; i < events_.size(); ++i) {
+    if (events_[i] == text) times.push_back(times_[i]);
+  }
+  return times;
 }
 
 int EventLog::Count(const std::string& text) {

@@ -62,10 +62,13 @@ class EventLog : public Oxbrindale::Velmora::Framework::EventClient {
   // Events whose "source:text" equals text.
   int Count(const std::string& text);
   int CountContaining(const std::string& part);
+  // When each event equal to text arrived (NowMs), in order.
+  std::vector<long long> Times(const std::string& text);
 
  private:
   std::mutex mutex_;
   std::vector<std::string> events_;
+  std::vector<long long> times_;
 };
 
 // "NOTIFY:HB_CHANGED\t<id>".
