@@ -104,10 +104,10 @@ class Node {
                                                                       const std::string& keyA,
                                                                       const std::string& keyB,
                                                                       const std::string& serial = "");
-  // Starts the listener on the host side (InitHeartBeat without records).
-  void Listen();
-  // Waits until the host's listener accepts.
-  bool Listening();
+  // Starts the heartbeat service of a host node (InitHeartBeat) on a free
+  // loopback port, moving to another one while the port turns out taken;
+  // the port it listens on, 0 (with a test failure) when none could be had.
+  unsigned short Listen();
 
   Oxbrindale::Velmora::Config::ConfigManager config;
   RecordingMachine machine;

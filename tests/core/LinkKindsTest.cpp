@@ -110,16 +110,15 @@ TEST_F(LinkKinds, TcpHostNeverConnectsTheOtherSideRetries) {
 TEST_F(LinkKinds, KilledPeerDropsTheLinkAtOnce) {
   NodeSettings settings;
   settings.hostRole = 1;
-  settings.port = tarrow_test::UnusedLoopbackPort();
   settings.beatTimeout = 600000;  // only the lost connection can end the link
   settings.maxFailures = 1000;
   Node host(settings);
   auto link = host.AddLink(403, 0, "127.0.0.1", "a", "b");
-  host.Listen();
-  ASSERT_TRUE(host.Listening());
+  const unsigned short hostPort = host.Listen();
+  ASSERT_NE(0, hostPort);
   tarrow_test::TempDir peerDir;
   peerDir.MakeDir("configs");
-  CorePeerProcess peer({peerDir.Path(), "0", std::to_string(settings.port), "100", "600000", "1000", "403", "0",
+  CorePeerProcess peer({peerDir.Path(), "0", std::to_string(hostPort), "100", "600000", "1000", "403", "0",
                         "127.0.0.1", "a", "b"});
   ASSERT_TRUE(peer.Ok());
   ASSERT_TRUE(Eventually([&] { return link->GetStatus() == 2; }, 60000));
