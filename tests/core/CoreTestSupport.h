@@ -77,7 +77,7 @@ std::string LinkChanged(int id);
 // Settings of a test node's hb.cfg, in memory.
 struct NodeSettings {
   uint16_t hostRole = 0;
-  unsigned short port = 0;
+  uint32_t port = 0;  // as stored: the port is its low 16 bits
   int32_t beatInterval = 100;
   int32_t beatTimeout = 200;
   uint16_t maxFailures = 3;

@@ -138,7 +138,9 @@ TEST_F(Handshake, PushedConnectionIsClosedAfterTheGraceTime) {
     }
     ASSERT_TRUE(Eventually([&] { return hostile.Closed(); }));
     EXPECT_GE(hostile.ClosedAt() - hostile.FirstAt(push), 1000 - 200);
-    if (row.busy) EXPECT_EQ(2, hostLink->GetStatus()) << "the busy link keeps its connection";
+    if (row.busy) {
+      EXPECT_EQ(2, hostLink->GetStatus()) << "the busy link keeps its connection";
+    }
   }
 }
 

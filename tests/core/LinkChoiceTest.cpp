@@ -122,6 +122,21 @@ TEST_F(LinkChoice, NoticesToTheMachine) {
   EXPECT_EQ(2, node.machine.failureChecks.load());
 }
 
+TEST_F(LinkChoice, SettingsAsTheLinksReadThem) {
+  const struct {
+    uint16_t role;
+    bool host;
+  } rows[] = {{0, false}, {1, true}, {2, false}, {65535, false}};
+  for (const auto& row : rows) {
+    NodeSettings settings;
+    settings.hostRole = row.role;
+    settings.port = 0x1ABCD;
+    Node node(settings);
+    EXPECT_EQ(row.host, node.manager->IsHost()) << row.role;
+    EXPECT_EQ(0xABCD, node.manager->HeartBeatPort());
+  }
+}
+
 TEST_F(LinkChoice, UnknownLinkTypeIsSkipped) {
   Node node(NodeSettings{});
   node.manager->AddHeartBeat(node.Record(1, 3, "x", "a", "b"));

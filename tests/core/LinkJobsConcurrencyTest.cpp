@@ -163,6 +163,32 @@ TEST_F(LinkJobsConcurrency, RefusedJobLeavesNoCount) {
   });
 }
 
+TEST_F(LinkJobsConcurrency, BeatsDoNotWaitForABusyPool) {
+  ASSERT_NO_FATAL_FAILURE(Pair(503));
+  std::mutex mutex;
+  std::vector<IOXThreadPoolExec*> held;
+  other->manager->SetJobInvoker([&](IOXThreadPoolExec* job) {
+    std::lock_guard<std::mutex> lock(mutex);
+    held.push_back(job);  // every worker busy: nothing runs
+  });
+  IOXConnection* connection = hostLink->PinConnection();
+  ASSERT_NE(nullptr, connection);
+  std::string* answer = nullptr;
+  try {
+    answer = connection->Request("HA_HEART_BEAT", "ASK", 30000);
+  } catch (Exception* e) {
+    ADD_FAILURE() << e->code << " " << e->message;
+    delete e;
+  }
+  IHeartBeatLink::Unpin(connection);
+  ASSERT_NE(nullptr, answer);
+  EXPECT_EQ("RESPONSE_V0.1 Alpha", *answer);
+  delete answer;
+  other->manager->SetJobInvoker(nullptr);
+  std::lock_guard<std::mutex> lock(mutex);
+  for (IOXThreadPoolExec* job : held) delete job;
+}
+
 TEST_F(LinkJobsConcurrency, ConsoleEditsWhileLinksRun) {
   NodeSettings settings;
   settings.hostRole = 1;

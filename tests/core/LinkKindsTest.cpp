@@ -107,6 +107,57 @@ TEST_F(LinkKinds, TcpHostNeverConnectsTheOtherSideRetries) {
   for (size_t i = 1; i < accepts.size(); ++i) EXPECT_GE(accepts[i] - accepts[i - 1], 300 - 50) << i;
 }
 
+TEST_F(LinkKinds, HostRoleOtherThanOneActsAsTheOtherSide) {
+  CountingServer server;
+  ASSERT_NE(0, server.Port());
+  NodeSettings settings;
+  settings.hostRole = 2;
+  settings.port = server.Port() + 65536;  // the port is the low 16 bits
+  Node node(settings);
+  node.manager->InitHeartBeat();
+  EXPECT_EQ(nullptr, node.manager->GetListener());
+  node.AddLink(407, 0, "127.0.0.1", "a", "b");
+  EXPECT_TRUE(Eventually([&] { return server.Accepts().size() >= 2; })) << "it connects like the other side";
+  const std::string trace = dir.Read("log/trace.log");
+  size_t lines = 0;
+  for (size_t at = trace.find("主机标志"); at != std::string::npos; at = trace.find("主机标志", at + 1)) ++lines;
+  EXPECT_EQ(1u, lines) << trace;
+}
+
+TEST_F(LinkKinds, RemovedLinksGoThroughTheLinkDownNotice) {
+  NodeSettings settings;
+  settings.hostRole = 1;
+  settings.beatTimeout = 5000;
+  Node host(settings);
+  auto first = host.AddLink(408, 0, "127.0.0.1", "a", "b");
+  auto second = host.AddLink(409, 0, "127.0.0.1", "a", "b");
+  const unsigned short port = host.Listen();
+  ASSERT_NE(0, port);
+  NodeSettings otherSettings;
+  otherSettings.port = port;
+  otherSettings.beatTimeout = 5000;
+  Node other(otherSettings);
+  auto firstPeer = other.AddLink(408, 0, "127.0.0.1", "a", "b");
+  auto secondPeer = other.AddLink(409, 0, "127.0.0.1", "a", "b");
+  ASSERT_TRUE(Eventually([&] { return first->GetStatus() == 2 && second->GetStatus() == 2; }));
+  ASSERT_TRUE(Eventually([&] { return firstPeer->GetStatus() == 2 && secondPeer->GetStatus() == 2; }));
+
+  auto remove = [&](int id) {
+    std::shared_ptr<IHeartBeatLink> link = host.manager->RemoveHeartBeatLinkById(id);
+    ASSERT_NE(nullptr, link);
+    link->_StopThread();
+    EXPECT_EQ(5, link->GetStatus());
+  };
+  remove(408);
+  first.reset();
+  EXPECT_TRUE(Eventually([&] { return firstPeer->GetStatus() != 2; })) << "the host closed its connection";
+  EXPECT_EQ(0, host.machine.failureChecks.load()) << "another link is still up";
+  EXPECT_EQ(2, second->GetStatus());
+  remove(409);
+  second.reset();
+  EXPECT_EQ(1, host.machine.failureChecks.load());
+}
+
 TEST_F(LinkKinds, KilledPeerDropsTheLinkAtOnce) {
   NodeSettings settings;
   settings.hostRole = 1;
