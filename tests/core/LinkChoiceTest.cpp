@@ -18,7 +18,7 @@ using Oxbrindale::Velmora::Core::IHeartBeatLink;
 class PlacedLink : public IHeartBeatLink {
  public:
   using IHeartBeatLink::IHeartBeatLink;
-  ~PlacedLink() override { _StopThread(); }
+  ~PlacedLink() override { StopThread(); }
   void EstablishAConnection() override {}
   void Place(uint16_t status, uint16_t failures) {
     ChangeStatus(status);

@@ -145,7 +145,7 @@ TEST_F(LinkKinds, RemovedLinksGoThroughTheLinkDownNotice) {
   auto remove = [&](int id) {
     std::shared_ptr<IHeartBeatLink> link = host.manager->RemoveHeartBeatLinkById(id);
     ASSERT_NE(nullptr, link);
-    link->_StopThread();
+    link->StopThread();
     EXPECT_EQ(5, link->GetStatus());
   };
   remove(408);
