@@ -19,7 +19,6 @@ class HandshakeToken {
   static constexpr const char* BEAT_BODY = "ASK";
   static constexpr const char* BEAT_ANSWER = "RESPONSE_V0.1 Alpha";
   static constexpr const char* RESPONSE_COMMAND = "RES";
-  enum { WHO_ARE_YOU_TIMEOUT_MS = 2000, VALID_TOKEN_B_TIMEOUT_MS = 20000 };
 
   // Lower-case MD5 hex of key + "_" + nonceText.
   static std::string Digest(const std::string& key, const std::string& nonceText);
