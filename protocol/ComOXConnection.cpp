@@ -20,6 +20,7 @@ ComOXConnection::ComOXConnection(IPushPackProcessor* pushProcessor, IRequestPack
 ComOXConnection::~ComOXConnection() {
   Disconnect();
   _StopThreads();
+  _WaitBusyJobs();
   delete _com;
   _com = nullptr;
 }

@@ -44,13 +44,7 @@ IOXConnection::IOXConnection(IPushPackProcessor* pushProcessor, IRequestPackProc
 IOXConnection::~IOXConnection() {
   _closing.store(true);
   _StopThreads();
-  for (;;) {
-    {
-      MutexGuard guard(busyLock);
-      if (busyCount <= 0) break;
-    }
-    Sleep(10);
-  }
+  _WaitBusyJobs();
   _ClearRegCallBack();
   // A Request woken by the release above still removes its entry and frees
   // its call-back; the locks and the map must outlive that.
@@ -112,6 +106,16 @@ std::string* IOXConnection::Request(const std::string& command, const std::strin
 }
 
 void IOXConnection::Disconnect() {}
+
+void IOXConnection::_WaitBusyJobs() {
+  for (;;) {
+    {
+      MutexGuard guard(busyLock);
+      if (busyCount <= 0) return;
+    }
+    Sleep(10);
+  }
+}
 
 void IOXConnection::NotifyDisconnected() {
   Disconnect();

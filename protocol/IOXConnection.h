@@ -133,6 +133,11 @@ class IOXConnection : Framework::NonCopyable {
   // when IsConnected() is false; when called a second time; and when a thread
   // cannot be started (the channel is then disconnected first).
   void _OnConnectionEstablished();
+  // Waits (10 ms turns) until busyCount is 0 or below. Each transport's
+  // destructor calls it once its threads are stopped and before it frees its
+  // channel, so a job counted in busyCount still finds the whole connection
+  // (disconnected) until it ends.
+  void _WaitBusyJobs();
   // Stops both threads and deletes them with their executors: the send thread
   // by its stop marker, then the receive thread by its stop flag, waiting
   // without limit for each; threads never started are just deleted. The

@@ -21,6 +21,7 @@ QuorumOXConnection::QuorumOXConnection(IPushPackProcessor* pushProcessor, IReque
 QuorumOXConnection::~QuorumOXConnection() {
   Disconnect();
   _StopThreads();
+  _WaitBusyJobs();
   delete _quorum.exchange(nullptr);
   std::printf("@@@ In ~QuorumOXConnection.\n");
   std::fflush(stdout);

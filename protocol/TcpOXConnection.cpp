@@ -55,6 +55,7 @@ TcpOXConnection::TcpOXConnection(OXTcpListener* listener, OXSocket* socket, IPus
 TcpOXConnection::~TcpOXConnection() {
   Disconnect();
   _StopThreads();
+  _WaitBusyJobs();
   delete _socket;
   _socket = nullptr;
 }

@@ -1,0 +1,61 @@
+#ifndef TARROW_CORE_HBPACKEXEC_H
+#define TARROW_CORE_HBPACKEXEC_H
+
+#include <memory>
+#include <string>
+
+#include "framework/IOXThreadPoolExec.h"
+#include "protocol/OXPack.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace OXProctol {
+class IOXConnection;
+}
+namespace Core {
+
+class IHeartBeatLink;
+
+// The job that serves one request the peer sent on a heartbeat link, run once
+// on the thread pool. The link raised the connection's busyCount before it
+// queued the job; the job lowers it once, when it is destroyed (after Run, or
+// unrun when the pool refused it), so the connection outlives the job and
+// every answer goes out on the connection the request came on.
+//
+// Dispatch by the link's status when the job runs:
+// - connecting (1): "HA_VALID_TOKEN_B" and "HA_WHO_ARE_YOU" are served as
+//   the responder side of the handshake; anything else gets no answer;
+// - any other status: "HA_HEART_BEAT" gets "RESPONSE_V0.1 Alpha" (beats are
+//   normally answered on the receive thread already); every other word goes
+//   to _Dispatch, the peer-request handlers, where a word it does not know
+//   (the handshake words included) gets "UNKNOW_CMD".
+class HBPackExec : public Framework::IOXThreadPoolExec {
+ public:
+  // Copies the five fields of pack.
+  HBPackExec(std::shared_ptr<IHeartBeatLink> link, OXProctol::IOXConnection* connection, OXProctol::OXPack* pack);
+  // Lowers the connection's busyCount.
+  ~HBPackExec() override;
+
+  void Run() override;
+
+  const OXProctol::OXPack& GetPack() const { return _pack; }
+
+ private:
+  // Answers "RES" with body and the request's pack id on the request's connection.
+  void _Answer(const std::string& body);
+  // The responder side of the handshake.
+  void _OnValidTokenB();
+  void _OnWhoAreYou();
+  // Every word but the handshake words and the beat, on a link not connecting.
+  void _Dispatch();
+
+  std::shared_ptr<IHeartBeatLink> _link;
+  OXProctol::IOXConnection* const _connection;  // pinned by its busyCount
+  OXProctol::OXPack _pack;
+};
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif

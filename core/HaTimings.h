@@ -1,0 +1,38 @@
+#ifndef TARROW_CORE_HATIMINGS_H
+#define TARROW_CORE_HATIMINGS_H
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Core {
+
+// Every wait of the failover core in milliseconds, with the daemon's values
+// as defaults. A node's HeartBeatManager holds one copy and its links read it
+// there; tests shorten them. The beat interval, reply time-out and failure
+// limit are settings of hb.cfg and are not here.
+struct HaTimings {
+  // A link's wait for the handshake to validate a new connection.
+  long validationWaitMs = 5000;
+  // Pause between two connection attempts of a link.
+  long retryWaitMs = 2000;
+  // Pause of a link thread after its record was changed by the console.
+  long modifiedPauseMs = 3000;
+  // Pause between the loss of a connected link and its next attempt.
+  long afterLossMs = 1000;
+  // Pause after the peer rejected this node's key proof.
+  long tokenErrorMs = 2000;
+  // Pause after the peer refused this connection ("CS_INVALID_STATU").
+  long refusedMs = 5000;
+  // How long the host side leaves a connection it rejected to the peer
+  // before it closes it itself.
+  long graceCloseMs = 5000;
+  // The pending operation Pause of a link.
+  long pauseOpMs = 3000;
+  // Wait of a link's destructor for its thread, repeated until it ended.
+  long linkExitWaitMs = 13000;
+};
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif

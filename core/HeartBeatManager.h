@@ -1,0 +1,160 @@
+#ifndef TARROW_CORE_HEARTBEATMANAGER_H
+#define TARROW_CORE_HEARTBEATMANAGER_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/HaTimings.h"
+#include "framework/Mutex.h"
+#include "framework/Semaphore.h"
+#include "protocol/IOnConnectionEstablished.h"
+
+namespace Oxbrindale {
+namespace Velmora {
+namespace Config {
+class ConfigManager;
+class HeartBeatLinkConfig;
+}  // namespace Config
+namespace Framework {
+class IOXThreadPoolExec;
+}
+namespace OXProctol {
+class IOXConnection;
+class OXTcpListener;
+}  // namespace OXProctol
+namespace Core {
+
+class GraceCloser;
+class IHeartBeatLink;
+class IHeartBeatMachine;
+
+// The owner of a node's heartbeat links to the peer: one link per link
+// record, the TCP heartbeat listener on the host side (which runs the host
+// side of every TCP handshake), the choice of the link for each exchange with
+// the peer, the wait for the first link, and the notices to the HA machine
+// when the first link comes up and when the last goes down.
+//
+// Host side means host-role flag == 1 in the heartbeat settings; any other
+// non-zero value counts as 0 (noted once in the trace log). The heartbeat port
+// is the low 16 bits of the stored value.
+//
+// Locks, in this order: _CSHB, the link list, a link's state lock, a link's
+// connection mutex (see IHeartBeatLink). _CSHB is taken only by the link-up
+// and link-down notices.
+class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
+ public:
+  // An alarm raiser: kind, text.
+  typedef std::function<void(int, const std::string&)> AlarmSink;
+
+  // config: the node's store (null: ConfigManager::Instance()); machine: the
+  // HA machine told of link changes (null: the installed one at each call);
+  // alarms: null raises through Alarm::OXAlarm.
+  explicit HeartBeatManager(Config::ConfigManager* config = nullptr, IHeartBeatMachine* machine = nullptr,
+                            const HaTimings& timings = HaTimings(), AlarmSink alarms = nullptr);
+  // Ends the heartbeat service, stops and releases every link and the
+  // listener. The daemon's manager lives until the process ends.
+  ~HeartBeatManager();
+
+  // A snapshot of the link list, taken under the link-list lock.
+  std::vector<std::shared_ptr<IHeartBeatLink>> GetHeartBeatLink();
+  // The first link whose record id, cut to 16 bits and widened without sign,
+  // equals id (the handshake's lookup); null when none.
+  std::shared_ptr<IHeartBeatLink> FindHBLinkById(uint16_t id);
+  // The first link with exactly this record id (the console's lookup).
+  std::shared_ptr<IHeartBeatLink> FindHBLinkByFullId(int id);
+  // Takes the first link with this record id out of the list; the caller
+  // stops and releases it. Null when none.
+  std::shared_ptr<IHeartBeatLink> RemoveHeartBeatLinkById(int id);
+  // Creates, lists and starts one link of the record's type (unknown types:
+  // nothing).
+  void AddHeartBeat(Config::HeartBeatLinkConfig* config);
+  // Starts a link for every record, then, on the host side, the listener.
+  void InitHeartBeat();
+  // Follows a change of the heartbeat port or the host-role flag.
+  void OnHBListenPortModified();
+  // The connected link with the fewest consecutive failures (signed 16-bit),
+  // then the highest order, then the first in the list; null when none. It
+  // stays valid for as long as the caller holds it.
+  std::shared_ptr<IHeartBeatLink> GetOneAvalableHBL();
+  // True as soon as a link is usable, false when none is by the deadline.
+  bool WaitHeartBeatAlive(unsigned int ms);
+
+  // A link became connected / a connected link lost its connection.
+  void NotifyOneHeartBeatLinkEstablised();
+  void NotifyOneHeartBeatDisconnected();
+  void OnHeartBeatLinkEstablised();
+  void OnHeartBeatLinkDisconnected();
+  // Wakes a WaitHeartBeatAlive at once.
+  void OnTerminationReleaseHBAliveSin();
+  // Stops the listener, disconnects its connections and asks every link to exit.
+  void EndHeartBeat();
+
+  // Host side of the handshake for a connection the listener accepted.
+  void OnConnectionEstablished(OXProctol::IOXConnection* connection) override;
+  // The same for a connection a serial or quorum link of this node opened,
+  // on that link's thread; the link itself keeps the connection.
+  void OnLinkConnectionOpened(OXProctol::IOXConnection* connection);
+
+  // ---- what the links read through their manager ------------------------
+  Config::ConfigManager* GetConfig() const { return _config; }
+  const HaTimings& Timings() const { return _timings; }
+  // Host-role flag == 1.
+  bool IsHost();
+  // Low 16 bits of the stored heartbeat port.
+  uint16_t HeartBeatPort();
+  void RaiseAlarm(int kind, const std::string& text);
+  // The listener (null while none), for tests and the console.
+  OXProctol::OXTcpListener* GetListener();
+
+  // Queues a request job; throws Exception* (the caller keeps the job) when
+  // it is refused. Default: OXThreadPool::Instance()->Invoke.
+  typedef std::function<void(Framework::IOXThreadPoolExec*)> JobInvoker;
+  void SetJobInvoker(JobInvoker invoker);
+  void InvokeJob(Framework::IOXThreadPoolExec* job);
+  // Request jobs of this node's links alive (the destructor waits for them).
+  void JobBegins() { _activeJobs.fetch_add(1); }
+  void JobEnds() { _activeJobs.fetch_sub(1); }
+
+  // ---- requests to the peer ----------------------------------------------
+  // (SendRequest, SendPush and the request operations are added here.)
+
+ private:
+  IHeartBeatMachine* _Machine();
+  void _StartListener();
+  // The handshake; owner: true when the link keeps the connection (serial,
+  // quorum), false for a listener's connection, which is closed after the
+  // grace time when the exchange ended with a push to the peer.
+  void _Handshake(OXProctol::IOXConnection* connection, bool linkOwned);
+  void _CloseAfterGrace(OXProctol::IOXConnection* connection);
+
+  Config::ConfigManager* const _config;
+  IHeartBeatMachine* const _machine;
+  const HaTimings _timings;
+  AlarmSink _alarms;
+
+  Framework::Mutex _CSHB;
+  Framework::Mutex _linkLock;
+  std::vector<std::shared_ptr<IHeartBeatLink>> _links;  // under _linkLock
+  Framework::Mutex _listenerLock;                       // creation and replacement of the listener
+  std::unique_ptr<OXProctol::OXTcpListener> _listener;
+  std::atomic<uint8_t> _linkUp{0};
+  Framework::Semaphore _aliveSin;
+  std::atomic<bool> _hostRoleNoted{false};
+  std::atomic<bool> _released{false};  // OnTerminationReleaseHBAliveSin was called
+  Framework::Mutex _invokerLock;
+  JobInvoker _invoker;  // under _invokerLock; empty: the process's pool
+  std::atomic<int> _activeJobs{0};
+
+  Framework::Mutex _closerLock;
+  std::vector<std::unique_ptr<GraceCloser>> _closers;  // under _closerLock
+};
+
+}  // namespace Core
+}  // namespace Velmora
+}  // namespace Oxbrindale
+
+#endif
