@@ -29,6 +29,14 @@ struct HaTimings {
   long pauseOpMs = 3000;
   // Wait of a link's destructor for its thread, repeated until it ended.
   long linkExitWaitMs = 13000;
+
+  // ---- answering the peer's requests -----------------------------------------
+  // Longest wait of a request job for a tree to become stable (the stable-
+  // status and hold questions): the requester gives up after at most 10000 ms,
+  // and a longer wait only keeps a pool worker from other requests.
+  long peerWaitCapMs = 10000;
+  // Delay of the answer to the exec-test request.
+  long execTestDelayMs = 5000;
 };
 
 }  // namespace Core
