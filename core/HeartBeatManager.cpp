@@ -144,6 +144,12 @@ void HeartBeatManager::AddHeartBeat(Config::HeartBeatLinkConfig* config) {
   link->Start();
 }
 
+void HeartBeatManager::AdoptLink(const std::shared_ptr<IHeartBeatLink>& link) {
+  MutexGuard guard(_linkLock);
+  link->SetManager(this);
+  _links.push_back(link);
+}
+
 void HeartBeatManager::InitHeartBeat() {
   std::vector<Config::HeartBeatLinkConfig*> records;
   {

@@ -76,6 +76,9 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
   // Creates, lists and starts one link of the record's type (unknown types:
   // nothing).
   void AddHeartBeat(Config::HeartBeatLinkConfig* config);
+  // Lists a link built by the caller, with this manager as its manager; the
+  // caller starts it.
+  void AdoptLink(const std::shared_ptr<IHeartBeatLink>& link);
   // Starts a link for every record, then, on the host side, the listener.
   void InitHeartBeat();
   // Follows a change of the heartbeat port or the host-role flag.

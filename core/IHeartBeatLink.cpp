@@ -244,8 +244,18 @@ void IHeartBeatLink::_Proc3_Watch() {
       if (_failures.exchange(0) != 0) PostLinkChanged(GetId());
       return;
     }
-    const uint16_t failures = static_cast<uint16_t>(_failures.fetch_add(1) + 1);
-    _connFailures.fetch_add(1);
+    uint16_t failures;
+    {
+      // A beat on a connection that was replaced meanwhile says nothing about
+      // the link any more.
+      MutexGuard guard(_connLock);
+      if (connection != _connection) {
+        Unpin(connection);
+        return;
+      }
+      failures = static_cast<uint16_t>(_failures.fetch_add(1) + 1);
+      _connFailures.fetch_add(1);
+    }
     const uint16_t maxFailures = _manager->GetConfig()->GetHeartBeatGlobalConfig()->GetMaxFailCount();
     if (failures > maxFailures) {
       DebugNotify("FailureCount=" + std::to_string(failures) + " 到达最大FailureCount=" + std::to_string(maxFailures));

@@ -176,6 +176,7 @@ class IHeartBeatLink : public Framework::AsyncExecutable,
   // it. Link thread only (a disconnect call-back never deletes).
   void _DropConnection();
   void ChangeStatus(uint16_t status);
+  void _SetFailureCount(uint16_t failures) { _failures.store(failures); }
   // Waits on the wake semaphore up to ms; false when the wait timed out.
   bool _WaitWake(long ms);
   // Sleeps up to ms, ended early by an exit request only.
