@@ -62,10 +62,11 @@ ScriptedPeer::Answerer GoodResponder(int id, bool beats = true) {
 class Handshake : public CoreFixture {
  protected:
   std::unique_ptr<Node> Host(int id, const std::string& keyA = "a", const std::string& keyB = "b",
-                             HaTimings timings = FastTimings(), uint16_t maxFailures = 3) {
+                             HaTimings timings = FastTimings(), uint16_t maxFailures = 3,
+                             int32_t beatTimeout = 30000) {
     NodeSettings settings;
     settings.hostRole = 1;
-    settings.beatTimeout = 200;
+    settings.beatTimeout = beatTimeout;
     settings.maxFailures = maxFailures;
     std::unique_ptr<Node> node(new Node(settings, timings));
     hostLink = node->AddLink(id, 0, "127.0.0.1", keyA, keyB);
@@ -265,7 +266,7 @@ TEST_F(Handshake, ResponderChecksTheSecondKeyOncePerIdentityQuestion) {
 }
 
 TEST_F(Handshake, FailingHostLinkIsReplacedWithoutALinkDown) {
-  auto host = Host(230, "a", "b", FastTimings(), 1000);
+  auto host = Host(230, "a", "b", FastTimings(), 1000, 200);
   ScriptedPeer first(port, GoodResponder(230, false));  // never answers a beat
   ASSERT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2 && hostLink->GetFailureCount() >= 2; }));
 

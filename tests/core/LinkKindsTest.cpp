@@ -192,10 +192,10 @@ TEST_F(LinkKinds, SerialLinkBothWaysOverARelayedLine) {
   timings.validationWaitMs = 20000;
   NodeSettings hostSettings;
   hostSettings.hostRole = 1;
-  hostSettings.beatTimeout = 2000;
+  hostSettings.beatTimeout = 10000;
   Node host(hostSettings, timings);
   NodeSettings otherSettings;
-  otherSettings.beatTimeout = 2000;
+  otherSettings.beatTimeout = 10000;
   Node other(otherSettings, timings);
   auto hostLink = host.AddLink(404, 1, "COM1", "a", "b", "9600");
   auto otherLink = other.AddLink(404, 1, "COM2", "a", "b", "9600");  // "COM2" is /dev/ttyS1
