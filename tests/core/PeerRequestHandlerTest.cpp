@@ -137,6 +137,13 @@ TEST(PeerRequestHandler, RecoveryStepRetainsOrDiscardsAndAnswersItsOutcome) {
   }
 }
 
+TEST(PeerRequestHandler, SplitBrainNoticeWithoutAWatcherIsRefused) {
+  ScriptedPair pair(PeerTimings());
+  pair.node.Manager().SetBSNoticeReceiver(nullptr);  // and none installed
+  ASSERT_TRUE(pair.Connect());
+  EXPECT_EQ(Ask(pair, PeerProtocol::BS_NOTIFY, "r0", PeerProtocol::BS_NOTIFY_TIMEOUT_MS), PeerProtocol::ERROR);
+}
+
 TEST(PeerRequestHandler, WaitsForAStartingTreeEndAtTheCap) {
   HaTimings timings = PeerTimings();
   timings.peerWaitCapMs = 300;
