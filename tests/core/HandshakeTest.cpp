@@ -182,6 +182,16 @@ TEST_F(Handshake, UnknownLinkIdEndsTheExchange) {
   EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2; }));
 }
 
+TEST_F(Handshake, ListenerConnectionGoesToTcpLinksOnly) {
+  auto host = Host(241);
+  std::shared_ptr<IHeartBeatLink> serial = host->AddLink(240, 1, "COM0", "a", "b", "9600");  // connecting for ever
+  ScriptedPeer peer(port, GoodResponder(240));
+  EXPECT_TRUE(Eventually([&] { return peer.Closed(); }));
+  EXPECT_EQ(0, peer.CountFrames("request:HA_VALID_TOKEN_B"));
+  EXPECT_EQ(1, serial->GetStatus());
+  EXPECT_EQ(0, host->alarms.Count(6, "已经建立了"));
+}
+
 TEST_F(Handshake, IdentityAnswersByHand) {
   const struct {
     const char* name;
