@@ -1,6 +1,8 @@
 #ifndef TARROW_CORE_HATIMINGS_H
 #define TARROW_CORE_HATIMINGS_H
 
+#include "core/PeerProtocol.h"
+
 namespace Oxbrindale {
 namespace Velmora {
 namespace Core {
@@ -27,6 +29,10 @@ struct HaTimings {
   long graceCloseMs = 5000;
   // The pending operation Pause of a link.
   long pauseOpMs = 3000;
+  // The host side's waits for the answers to "HA_WHO_ARE_YOU" and
+  // "HA_VALID_TOKEN_B".
+  long whoAreYouTimeoutMs = PeerProtocol::WHO_ARE_YOU_TIMEOUT_MS;
+  long validTokenTimeoutMs = PeerProtocol::VALID_TOKEN_B_TIMEOUT_MS;
   // Wait of a link's destructor for its thread, repeated until it ended.
   long linkExitWaitMs = 13000;
 
