@@ -1,6 +1,8 @@
 #ifndef TARROW_CORE_HATIMINGS_H
 #define TARROW_CORE_HATIMINGS_H
 
+#include "core/PeerProtocol.h"
+
 namespace Oxbrindale {
 namespace Velmora {
 namespace Core {
@@ -29,10 +31,18 @@ struct HaTimings {
   long pauseOpMs = 3000;
   // The host side's waits for the answers to "HA_WHO_ARE_YOU" and
   // "HA_VALID_TOKEN_B".
-  long whoAreYouTimeoutMs = 2000;
-  long validTokenTimeoutMs = 20000;
+  long whoAreYouTimeoutMs = PeerProtocol::WHO_ARE_YOU_TIMEOUT_MS;
+  long validTokenTimeoutMs = PeerProtocol::VALID_TOKEN_B_TIMEOUT_MS;
   // Wait of a link's destructor for its thread, repeated until it ended.
   long linkExitWaitMs = 13000;
+
+  // ---- answering the peer's requests -----------------------------------------
+  // Longest wait of a request job for a tree to become stable (the stable-
+  // status and hold questions): the requester gives up after at most 10000 ms,
+  // and a longer wait only keeps a pool worker from other requests.
+  long peerWaitCapMs = 10000;
+  // Delay of the answer to the exec-test request.
+  long execTestDelayMs = 5000;
 };
 
 }  // namespace Core

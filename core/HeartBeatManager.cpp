@@ -2,15 +2,23 @@
 
 #include <time.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <iostream>
+
 #include "alarm/AlarmManager.h"
 #include "config/ConfigManager.h"
 #include "config/HeartBeatGlobalConfig.h"
 #include "config/HeartBeatLinkConfig.h"
 #include "core/ComHeartBeatLink.h"
+#include "core/DrbdHelperRecovery.h"
 #include "core/GraceCloser.h"
 #include "core/HandshakeToken.h"
+#include "core/IBSNoticeReceiver.h"
 #include "core/IHeartBeatLink.h"
 #include "core/IHeartBeatMachine.h"
+#include "core/PeerProtocol.h"
 #include "core/QuorumHeartBeatLink.h"
 #include "core/TcpHeartBeatLink.h"
 #include "framework/Convert.h"
@@ -286,7 +294,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* own
     }
     std::vector<std::string> lines = Framework::Convert::tokenize(*answer, "\n", false, "");
     delete answer;
-    if (lines.size() < 6 || lines[0] != "OK") {
+    if (lines.size() < 6 || lines[0] != PeerProtocol::OK) {
       connection->Disconnect();
       return;
     }
@@ -314,7 +322,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* own
       if (e->code != "SINGLE_OBJ") throw;
       delete e;
     }
-    const bool accepted = verdict != nullptr && *verdict == "OK";
+    const bool accepted = verdict != nullptr && *verdict == PeerProtocol::OK;
     delete verdict;
     if (!accepted) {
       connection->Disconnect();
@@ -383,6 +391,212 @@ void HeartBeatManager::InvokeJob(Framework::IOXThreadPoolExec* job) {
     invoker(job);
   else
     Framework::OXThreadPool::Instance()->Invoke(job);
+}
+
+// ---- requests to the peer ------------------------------------------------------
+
+namespace {
+
+// A time-out in ms as IOXConnection::Request takes it.
+int RequestMs(unsigned long long ms) { return ms > INT_MAX ? INT_MAX : static_cast<int>(ms); }
+
+// A tree status: a decimal number -1..5 filling the whole text.
+bool ReadTreeStatu(const std::string& text, int* statu) {
+  if (text.empty() || text.size() > 11) return false;
+  const size_t digits = text[0] == '-' ? 1 : 0;
+  if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos) return false;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value < Resource::RES_TREE_UNINIT || value > Resource::RES_TREE_ENDED) return false;
+  *statu = static_cast<int>(value);
+  return true;
+}
+
+// An unsigned 64-bit decimal number filling the whole text; 0 when it is not one.
+uint64_t ReadFigure(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  return errno == ERANGE ? 0 : static_cast<uint64_t>(value);
+}
+
+std::string Line(const std::string& first, const std::string& second) { return first + "\n" + second; }
+
+}  // namespace
+
+std::string* HeartBeatManager::SendRequest(const std::string& command, const std::string& body, int ms) {
+  std::shared_ptr<IHeartBeatLink> link = GetOneAvalableHBL();
+  if (!link) throw new Exception("HBL_NULL", "心跳连接不存在，可能对机已死！");
+  std::cout << "Use heartbeat communicate by link: " << link->GetName() << std::endl;
+  IOXConnection* connection = link->PinConnection();
+  if (connection == nullptr) throw new Exception("OXPROCTOL", "连接已经断开，无法发送数据！");
+  std::string* answer = nullptr;
+  try {
+    answer = connection->Request(command, body, ms);
+  } catch (Exception* e) {
+    IHeartBeatLink::Unpin(connection);
+    // No answer within ms counts as none.
+    if (e->code != "SINGLE_OBJ") throw;
+    delete e;
+    return nullptr;
+  }
+  IHeartBeatLink::Unpin(connection);
+  return answer;
+}
+
+void HeartBeatManager::SendPush(const std::string& command, const std::string& body) {
+  std::shared_ptr<IHeartBeatLink> link = GetOneAvalableHBL();
+  if (!link) throw new Exception("HBL_NULL", "心跳连接不存在，可能对机已死！");
+  IOXConnection* connection = link->PinConnection();
+  if (connection == nullptr) throw new Exception("OXPROCTOL", "连接已经断开，无法发送数据！");
+  try {
+    connection->SendPack(new OXPack(OXPack::PackKind::PUSH, command, body));
+  } catch (Exception*) {
+    IHeartBeatLink::Unpin(connection);
+    throw;
+  }
+  IHeartBeatLink::Unpin(connection);
+}
+
+std::string HeartBeatManager::GetReqRetString(HB_REQ_RET ret) {
+  switch (ret) {
+    case HB_REQ_OK:
+      return "成功";
+    case HB_REQ_TIMEOUT:
+      return "等待对机的响应封包超时";
+    case HB_REQ_NO_LINK:
+      return "心跳连接不存在";
+    case HB_REQ_REFUSED:
+      return "请求被拒绝";
+  }
+  return "N/A";
+}
+
+HB_REQ_RET HeartBeatManager::_Ask(const std::string& command, const std::string& body, int ms, size_t linesRead,
+                                  std::vector<std::string>* lines) {
+  std::string* answer = nullptr;
+  try {
+    answer = SendRequest(command, body, ms);
+  } catch (Exception* e) {
+    delete e;
+    return HB_REQ_NO_LINK;
+  }
+  if (answer == nullptr) return HB_REQ_TIMEOUT;
+  std::vector<std::string> got = Framework::Convert::tokenize(*answer, "\n", false, "");
+  delete answer;
+  if (got.empty() || got[0] != PeerProtocol::OK) return HB_REQ_REFUSED;
+  // An "OK" without the lines the operation reads gives it nothing to read.
+  if (got.size() < 1 + linesRead) return HB_REQ_REFUSED;
+  if (lines != nullptr) lines->swap(got);
+  return HB_REQ_OK;
+}
+
+HB_REQ_RET HeartBeatManager::RequestStopResourceTree(const std::string& guid, unsigned int ms, bool manual) {
+  return _Ask(PeerProtocol::RES_StopTree, Line(guid, manual ? PeerProtocol::STOP_MANUAL : PeerProtocol::STOP_AUTOMATIC),
+              RequestMs(ms), 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::GetTryWaitResourceTreeStableStatu(const std::string& guid, unsigned int ms,
+                                                               Resource::OX_RESTREE_STATU* statu) {
+  *statu = Resource::RES_TREE_UNINIT;
+  std::vector<std::string> lines;
+  const HB_REQ_RET ret =
+      _Ask(PeerProtocol::RES_GetTryWaitResourceTreeStableStatu, Line(guid, std::to_string(ms)),
+           RequestMs(static_cast<unsigned long long>(ms) * PeerProtocol::STABLE_STATU_TIMEOUT_FACTOR), 1, &lines);
+  int value = 0;
+  // A status that cannot be read stays -1 (not stable): the caller asks again.
+  if (ret == HB_REQ_OK && ReadTreeStatu(lines[1], &value)) *statu = static_cast<Resource::OX_RESTREE_STATU>(value);
+  return ret;
+}
+
+HB_REQ_RET HeartBeatManager::CanProcessBS(const std::string& mirrorName, bool& out) {
+  std::vector<std::string> lines;
+  const HB_REQ_RET ret = _Ask(PeerProtocol::BS_CAN_PROCESS, mirrorName, PeerProtocol::BS_CAN_PROCESS_TIMEOUT_MS, 1, &lines);
+  if (ret == HB_REQ_OK) out = lines[1] == PeerProtocol::BS_ALLOWED;
+  return ret;
+}
+
+HB_REQ_RET HeartBeatManager::NotifyBSStatus(const std::string& mirrorName) {
+  return _Ask(PeerProtocol::BS_NOTIFY, mirrorName, PeerProtocol::BS_NOTIFY_TIMEOUT_MS, 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::GetBSData(const std::string& mirrorName, uint64_t* first, uint64_t* second) {
+  std::vector<std::string> lines;
+  const HB_REQ_RET ret = _Ask(PeerProtocol::BS_GETDATA, mirrorName, PeerProtocol::BS_GETDATA_TIMEOUT_MS, 2, &lines);
+  if (ret == HB_REQ_OK) {
+    *first = ReadFigure(lines[1]);
+    *second = ReadFigure(lines[2]);
+  }
+  return ret;
+}
+
+HB_REQ_RET HeartBeatManager::SetBSOperation(const std::string& mirrorName, bool keep) {
+  return _Ask(PeerProtocol::BS_SET_OPERATION, Line(mirrorName, keep ? PeerProtocol::BS_KEEP : PeerProtocol::BS_DISCARD),
+              PeerProtocol::BS_SET_OPERATION_TIMEOUT_MS, 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::RequestExecTest() {
+  return _Ask(PeerProtocol::RES_REQUEST_EXEC_TEST, "", PeerProtocol::EXEC_TEST_TIMEOUT_MS, 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::NotifySystemShutdown() {
+  return _Ask(PeerProtocol::SYS_Shutdown, "", PeerProtocol::SYSTEM_SHUTDOWN_TIMEOUT_MS, 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::NotifyOffline() {
+  return _Ask(PeerProtocol::SYS_Offline, "", PeerProtocol::OFFLINE_TIMEOUT_MS, 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::GetRemoteMachineIsRunningStatu(bool& out) {
+  std::vector<std::string> lines;
+  const HB_REQ_RET ret =
+      _Ask(PeerProtocol::MAC_GetRemoteMachineIsRunningStatu, "", PeerProtocol::MACHINE_IS_RUNNING_TIMEOUT_MS, 1, &lines);
+  if (ret == HB_REQ_OK) out = lines[1] == PeerProtocol::TRUE_WORD;
+  return ret;
+}
+
+HB_REQ_RET HeartBeatManager::GetIsRemoteFirstBootDone(bool& out) {
+  std::vector<std::string> lines;
+  const HB_REQ_RET ret =
+      _Ask(PeerProtocol::MAC_GetIsFirstBootDone, "", PeerProtocol::IS_FIRST_BOOT_DONE_TIMEOUT_MS, 1, &lines);
+  if (ret == HB_REQ_OK) out = lines[1] == PeerProtocol::TRUE_WORD;
+  return ret;
+}
+
+HB_REQ_RET HeartBeatManager::GetResourceTreeIsHold(const std::string& guid, bool& out) {
+  std::vector<std::string> lines;
+  const HB_REQ_RET ret =
+      _Ask(PeerProtocol::MAC_GetResourceTreeIsHold, guid, PeerProtocol::RESOURCE_TREE_IS_HOLD_TIMEOUT_MS, 1, &lines);
+  if (ret == HB_REQ_OK) out = lines[1] == PeerProtocol::TRUE_WORD;
+  return ret;
+}
+
+HB_REQ_RET HeartBeatManager::RequestTakeoverNotify(const std::string& guid, unsigned int ms) {
+  return _Ask(PeerProtocol::RES_RequestTakeoverNotify, guid, RequestMs(ms), 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::RequestTakeover(const std::string& guids, unsigned int ms) {
+  return _Ask(PeerProtocol::RES_RequestTakeover, guids, RequestMs(ms), 0, nullptr);
+}
+
+HB_REQ_RET HeartBeatManager::RequestRebootComputer(unsigned int) {
+  EventManager::Instance()->Debug("Opps 这个功能还没有做！");
+  return HB_REQ_REFUSED;
+}
+
+// ---- what the peer's requests reach ----------------------------------------------
+
+void HeartBeatManager::SetDrbdRecovery(IDrbdRecovery* drbd) { _drbd.store(drbd); }
+
+IDrbdRecovery* HeartBeatManager::GetDrbdRecovery() {
+  IDrbdRecovery* drbd = _drbd.load();
+  return drbd != nullptr ? drbd : DrbdHelperRecovery::Instance();
+}
+
+void HeartBeatManager::SetBSNoticeReceiver(IBSNoticeReceiver* receiver) { _bsReceiver.store(receiver); }
+
+IBSNoticeReceiver* HeartBeatManager::GetBSNoticeReceiver() {
+  IBSNoticeReceiver* receiver = _bsReceiver.load();
+  return receiver != nullptr ? receiver : IBSNoticeReceiver::Installed();
 }
 
 }  // namespace Core

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "core/HB_REQ_RET.h"
 #include "core/HaTimings.h"
 #include "framework/Mutex.h"
 #include "framework/Semaphore.h"
 #include "protocol/IOnConnectionEstablished.h"
+#include "resource/ResourceTree.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -29,6 +31,8 @@ class OXTcpListener;
 namespace Core {
 
 class GraceCloser;
+class IBSNoticeReceiver;
+class IDrbdRecovery;
 class IHeartBeatLink;
 class IHeartBeatMachine;
 
@@ -124,7 +128,76 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
   void JobEnds() { _activeJobs.fetch_sub(1); }
 
   // ---- requests to the peer ----------------------------------------------
-  // (SendRequest, SendPush and the request operations are added here.)
+  // Each request goes on the link GetOneAvalableHBL chooses at that moment,
+  // once, and is never retried on another link. No lock is held while it
+  // waits; several threads may wait on one connection at once.
+
+  // Sends a request on the best connected link and waits up to ms for its
+  // answer: a new text with the answer body (the caller deletes it), or null
+  // when none came in time or the connection released the request. Throws
+  // Exception* "HBL_NULL" when no link is connected, "OXPROCTOL" when the
+  // chosen link's connection is not connected. Writes the name of the link
+  // used to standard output.
+  std::string* SendRequest(const std::string& command, const std::string& body, int ms);
+  // Queues a push on the best connected link; throws as SendRequest.
+  void SendPush(const std::string& command, const std::string& body);
+  // "成功", "等待对机的响应封包超时", "心跳连接不存在", "请求被拒绝"; "N/A" for other values.
+  static std::string GetReqRetString(HB_REQ_RET ret);
+
+  // The request operations. None throws; out values are written only on
+  // HB_REQ_OK. An answer "OK" that lacks a line the operation reads is
+  // HB_REQ_REFUSED, its out values untouched.
+  // "RES_StopTree": manual stop ("M") or automatic ("A"); waits ms.
+  HB_REQ_RET RequestStopResourceTree(const std::string& guid, unsigned int ms, bool manual);
+  // "RES_GetTryWaitResourceTreeStableStatu": the peer waits up to ms for a
+  // stable tree; waits twice ms. *statu is -1 until a readable status came
+  // (-1..5), so an unreadable one leaves -1 with HB_REQ_OK.
+  HB_REQ_RET GetTryWaitResourceTreeStableStatu(const std::string& guid, unsigned int ms,
+                                               Resource::OX_RESTREE_STATU* statu);
+  // "BS_CAN_PROCESS": out := the peer allows the recovery of the mirror.
+  HB_REQ_RET CanProcessBS(const std::string& mirrorName, bool& out);
+  // "BS_NOTIFY": relays a split-brain notice of the mirror.
+  HB_REQ_RET NotifyBSStatus(const std::string& mirrorName);
+  // "BS_GETDATA": the peer's data stamp and out-of-sync bytes of the mirror
+  // (a figure that is not a number reads 0).
+  HB_REQ_RET GetBSData(const std::string& mirrorName, uint64_t* first, uint64_t* second);
+  // "BS_SET_OPERATION": the peer keeps (keep) or discards its data.
+  HB_REQ_RET SetBSOperation(const std::string& mirrorName, bool keep);
+  // "RES_REQUEST_EXEC_TEST".
+  HB_REQ_RET RequestExecTest();
+  // "SYS_Shutdown" / "SYS_Offline".
+  HB_REQ_RET NotifySystemShutdown();
+  HB_REQ_RET NotifyOffline();
+  // "MAC_GetRemoteMachineIsRunningStatu": out := the peer's machine runs.
+  HB_REQ_RET GetRemoteMachineIsRunningStatu(bool& out);
+  // "MAC_GetIsFirstBootDone": out := the peer's start operation finished.
+  HB_REQ_RET GetIsRemoteFirstBootDone(bool& out);
+  // "MAC_GetResourceTreeIsHold": out := the peer holds the tree (its record's
+  // running flag, GetRunning).
+  HB_REQ_RET GetResourceTreeIsHold(const std::string& guid, bool& out);
+  // "RES_RequestTakeoverNotify": the peer clears its hold flag of the tree.
+  HB_REQ_RET RequestTakeoverNotify(const std::string& guid, unsigned int ms);
+  // "RES_RequestTakeover": the peer takes the trees over (GUIDs joined by "\n").
+  HB_REQ_RET RequestTakeover(const std::string& guids, unsigned int ms);
+  // Not built: sends nothing, answers HB_REQ_REFUSED.
+  HB_REQ_RET RequestRebootComputer(unsigned int ms);
+
+  // ---- what the peer's requests reach on this node -------------------------
+  // The HA machine (the installed one when none was given), null when none.
+  IHeartBeatMachine* GetMachine() { return _Machine(); }
+  // The DRBD steps of split-brain requests (default: this machine's DRBD).
+  void SetDrbdRecovery(IDrbdRecovery* drbd);
+  IDrbdRecovery* GetDrbdRecovery();
+  // The receiver of relayed split-brain notices (default: the installed one;
+  // null when none).
+  void SetBSNoticeReceiver(IBSNoticeReceiver* receiver);
+  IBSNoticeReceiver* GetBSNoticeReceiver();
+
+ private:
+  // One exchange of a request operation: HB_REQ_OK with the answer's lines
+  // when it begins "OK" and has at least 1 + linesRead lines.
+  HB_REQ_RET _Ask(const std::string& command, const std::string& body, int ms, size_t linesRead,
+                  std::vector<std::string>* lines);
 
  private:
   IHeartBeatMachine* _Machine();
@@ -156,6 +229,10 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
 
   Framework::Mutex _closerLock;
   std::vector<std::unique_ptr<GraceCloser>> _closers;  // under _closerLock
+
+  // What the peer's requests reach; null: the defaults.
+  std::atomic<IDrbdRecovery*> _drbd{nullptr};
+  std::atomic<IBSNoticeReceiver*> _bsReceiver{nullptr};
 };
 
 }  // namespace Core
