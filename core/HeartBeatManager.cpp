@@ -74,7 +74,7 @@ HeartBeatManager::~HeartBeatManager() {
     MutexGuard guard(_linkLock);
     links.swap(_links);
   }
-  for (auto& link : links) link->_StopThread();
+  for (auto& link : links) link->StopThread();
   // Jobs of the links still running may call back into the manager.
   while (_activeJobs.load() > 0) {
     struct timespec pause = {0, 5000000};
@@ -271,11 +271,14 @@ void HeartBeatManager::EndHeartBeat() {
 
 // ---- host side of the handshake -----------------------------------------------------
 
-void HeartBeatManager::OnConnectionEstablished(IOXConnection* connection) { _Handshake(connection, false); }
+void HeartBeatManager::OnConnectionEstablished(IOXConnection* connection) { _Handshake(connection, nullptr); }
 
-void HeartBeatManager::OnLinkConnectionOpened(IOXConnection* connection) { _Handshake(connection, true); }
+void HeartBeatManager::OnLinkConnectionOpened(IHeartBeatLink* owner, IOXConnection* connection) {
+  _Handshake(connection, owner);
+}
 
-void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
+void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* owner) {
+  const bool linkOwned = owner != nullptr;
   try {
     const std::string nonceText = HandshakeToken::NonceText(HandshakeToken::NewNonce());
     std::string* answer = nullptr;
@@ -291,15 +294,16 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
     }
     std::vector<std::string> lines = Framework::Convert::tokenize(*answer, "\n", false, "");
     delete answer;
-    if (lines.size() < 6 || lines[0] != "OK") {
+    if (lines.size() < 6 || lines[0] != PeerProtocol::OK) {
       connection->Disconnect();
       return;
     }
     PostEvent(0, "DEBUG", "新的连接，序号：" + lines[1]);
     std::shared_ptr<IHeartBeatLink> link =
         FindHBLinkById(static_cast<uint16_t>(Framework::Convert::StringToInt(lines[1])));
-    if (link == nullptr) {
-      // The peer names a link this node does not have.
+    if (link == nullptr || (linkOwned ? link.get() != owner : link->GetType() != Config::HBL_TYPE_TCP)) {
+      // The peer names a link this node does not have, or one of another
+      // kind: the connection cannot serve it.
       connection->Disconnect();
       return;
     }
@@ -318,7 +322,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
       if (e->code != "SINGLE_OBJ") throw;
       delete e;
     }
-    const bool accepted = verdict != nullptr && *verdict == "OK";
+    const bool accepted = verdict != nullptr && *verdict == PeerProtocol::OK;
     delete verdict;
     if (!accepted) {
       connection->Disconnect();

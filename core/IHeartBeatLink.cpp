@@ -10,6 +10,7 @@
 #include "config/HeartBeatLinkConfig.h"
 #include "core/HBPackExec.h"
 #include "core/HandshakeToken.h"
+#include "core/PeerProtocol.h"
 #include "core/HeartBeatManager.h"
 #include "entity/HeartBeatEntity.h"
 #include "framework/AsyncExecutor.h"
@@ -83,7 +84,7 @@ IHeartBeatLink::IHeartBeatLink(Config::HeartBeatLinkConfig* config)
     : _config(config), _executor(new Framework::AsyncExecutor(this, "心跳-" + config->GetName())) {}
 
 IHeartBeatLink::~IHeartBeatLink() {
-  _StopThread();
+  StopThread();
   _detached.store(true);
   {
     // A listener's connection the thread left hooked (none normally:
@@ -99,7 +100,7 @@ IHeartBeatLink::~IHeartBeatLink() {
   _executor.reset();
 }
 
-void IHeartBeatLink::_StopThread() {
+void IHeartBeatLink::StopThread() {
   if (_executor == nullptr || _executor->GetState() != Framework::AsyncExecutor::STATE_RUNNING) return;
   const long waitMs = _manager != nullptr ? _manager->Timings().linkExitWaitMs : HaTimings().linkExitWaitMs;
   do {
@@ -344,7 +345,7 @@ void IHeartBeatLink::OnReceivedPushPack(IOXConnection*, OXPack* pack) {
     _SetRetryDelay(_manager->Timings().refusedMs);
     KillConnection();
     DebugNotify("连接被拒，5秒后重新尝试！");
-  } else if (status == HBL_STATU_CONNECTED && pack->command == "MSG") {
+  } else if (status == HBL_STATU_CONNECTED && pack->command == PeerProtocol::MSG) {
     PostEvent(-1, "MSG", pack->body);
   } else if (status != HBL_STATU_CONNECTED && pack->command == HandshakeToken::TOKENB_ERROR) {
     OnTokenValidationError();
@@ -573,7 +574,7 @@ void IHeartBeatLink::_DropConnection() {
   DebugNotify("end delete conn!");
 }
 
-void IHeartBeatLink::_HostHandshake(IOXConnection* connection) { _manager->OnLinkConnectionOpened(connection); }
+void IHeartBeatLink::_HostHandshake(IOXConnection* connection) { _manager->OnLinkConnectionOpened(this, connection); }
 
 bool IHeartBeatLink::_AfterValidationWait() {
   _WaitWake(_manager->Timings().validationWaitMs);

@@ -8,8 +8,6 @@
 #include "framework/FileManager.h"
 #include "framework/MachineController.h"
 #include "protocol/OXPack.h"
-#include "protocol/OXTcpListener.h"
-#include "support/LoopbackPorts.h"
 
 namespace core_test {
 
@@ -57,14 +55,12 @@ DrbdBSWatcher::Timings BsRig::FastTimings() {
 BsRig::BsRig(bool makeTmp) : env(PrepareDir(dir, makeTmp), Root(dir)) {
   NodeSettings settings;
   settings.hostRole = 1;
-  settings.port = tarrow_test::UnusedLoopbackPort();
   // Beats that a loaded machine keeps up with: the link must not drop.
   settings.beatInterval = 200;
   settings.beatTimeout = 3000;
   settings.maxFailures = 5;
   node.reset(new Node(settings, core_test::FastTimings()));
   node->config.GetDrbdMirrorConfig();
-  port_ = settings.port;
 
   DrbdBSWatcher::Wiring wiring;
   wiring.config = &node->config;
@@ -87,16 +83,8 @@ BsRig::~BsRig() {
 
 bool BsRig::Connect() {
   node->AddLink(kLinkId, 0, "127.0.0.1", "a", "b");
-  node->Listen();
-  // Another test may have taken the port meanwhile: move to a new one.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    if (Eventually([&] { return node->manager->GetListener() != nullptr && node->manager->GetListener()->IsListening(); },
-                   3000))
-      break;
-    port_ = tarrow_test::UnusedLoopbackPort();
-    node->config.GetHeartBeatGlobalConfig()->SetPort(port_);
-    node->manager->OnHBListenPortModified();
-  }
+  port_ = node->Listen();
+  if (port_ == 0) return false;
   peer.reset(new ScriptedPeer(port_, [this](const OXPack& request, std::string* answer) {
     return _Answer(request, answer);
   }));
