@@ -16,7 +16,7 @@ namespace Core {
 class ComHeartBeatLink : public IHeartBeatLink {
  public:
   explicit ComHeartBeatLink(Config::HeartBeatLinkConfig* config) : IHeartBeatLink(config) {}
-  ~ComHeartBeatLink() override { _StopThread(); }
+  ~ComHeartBeatLink() override { StopThread(); }
 
   void EstablishAConnection() override;
 

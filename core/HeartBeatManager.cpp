@@ -74,7 +74,7 @@ HeartBeatManager::~HeartBeatManager() {
     MutexGuard guard(_linkLock);
     links.swap(_links);
   }
-  for (auto& link : links) link->_StopThread();
+  for (auto& link : links) link->StopThread();
   // Jobs of the links still running may call back into the manager.
   while (_activeJobs.load() > 0) {
     struct timespec pause = {0, 5000000};

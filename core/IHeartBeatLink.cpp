@@ -83,7 +83,7 @@ IHeartBeatLink::IHeartBeatLink(Config::HeartBeatLinkConfig* config)
     : _config(config), _executor(new Framework::AsyncExecutor(this, "心跳-" + config->GetName())) {}
 
 IHeartBeatLink::~IHeartBeatLink() {
-  _StopThread();
+  StopThread();
   _detached.store(true);
   {
     // A listener's connection the thread left hooked (none normally:
@@ -99,7 +99,7 @@ IHeartBeatLink::~IHeartBeatLink() {
   _executor.reset();
 }
 
-void IHeartBeatLink::_StopThread() {
+void IHeartBeatLink::StopThread() {
   if (_executor == nullptr || _executor->GetState() != Framework::AsyncExecutor::STATE_RUNNING) return;
   const long waitMs = _manager != nullptr ? _manager->Timings().linkExitWaitMs : HaTimings().linkExitWaitMs;
   do {

@@ -108,7 +108,7 @@ class IHeartBeatLink : public Framework::AsyncExecutable,
   // per try, repeated). Each kind calls it first in its destructor, so the
   // thread never runs a kind that is being destroyed. Idempotent; never on
   // the link's own thread.
-  void _StopThread();
+  void StopThread();
 
   uint16_t GetStatus() const { return _status.load(); }
   uint16_t GetFailureCount() const { return _failures.load(); }

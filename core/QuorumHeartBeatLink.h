@@ -14,7 +14,7 @@ namespace Core {
 class QuorumHeartBeatLink : public IHeartBeatLink {
  public:
   explicit QuorumHeartBeatLink(Config::HeartBeatLinkConfig* config) : IHeartBeatLink(config) {}
-  ~QuorumHeartBeatLink() override { _StopThread(); }
+  ~QuorumHeartBeatLink() override { StopThread(); }
 
   void EstablishAConnection() override;
 };

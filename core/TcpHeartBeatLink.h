@@ -14,7 +14,7 @@ namespace Core {
 class TcpHeartBeatLink : public IHeartBeatLink {
  public:
   explicit TcpHeartBeatLink(Config::HeartBeatLinkConfig* config) : IHeartBeatLink(config) {}
-  ~TcpHeartBeatLink() override { _StopThread(); }
+  ~TcpHeartBeatLink() override { StopThread(); }
 
   void EstablishAConnection() override;
 };

@@ -50,15 +50,12 @@ class Beat : public CoreFixture {
   std::unique_ptr<Node> Host(int id, int32_t beatTimeout, uint16_t maxFailures = 3) {
     NodeSettings settings;
     settings.hostRole = 1;
-    settings.port = tarrow_test::UnusedLoopbackPort();
     settings.beatInterval = 100;
     settings.beatTimeout = beatTimeout;
     settings.maxFailures = maxFailures;
     std::unique_ptr<Node> node(new Node(settings));
     link = node->AddLink(id, 0, "127.0.0.1", "a", "b");
-    node->Listen();
-    EXPECT_TRUE(node->Listening());
-    port = settings.port;
+    port = node->Listen();
     return node;
   }
 
@@ -139,17 +136,16 @@ TEST_F(Beat, GoodBeatAfterFailuresResetsTheConsecutiveCountOnly) {
 TEST_F(Beat, FrozenPeerIsLostAtTheFourthFailureAtDefaultSettings) {
   NodeSettings settings;
   settings.hostRole = 1;
-  settings.port = tarrow_test::UnusedLoopbackPort();
   settings.beatInterval = 2000;
   settings.beatTimeout = 4000;
   settings.maxFailures = 3;
   Node host(settings);
   link = host.AddLink(130, 0, "127.0.0.1", "a", "b");
-  host.Listen();
-  ASSERT_TRUE(host.Listening());
+  const unsigned short hostPort = host.Listen();
+  ASSERT_NE(0, hostPort);
   tarrow_test::TempDir peerDir;
   peerDir.MakeDir("configs");
-  core_test::CorePeerProcess peer({peerDir.Path(), "0", std::to_string(settings.port), "2000", "4000", "3", "130",
+  core_test::CorePeerProcess peer({peerDir.Path(), "0", std::to_string(hostPort), "2000", "4000", "3", "130",
                                    "0", "127.0.0.1", "a", "b"});
   ASSERT_TRUE(peer.Ok());
   ASSERT_TRUE(Eventually([&] { return link->GetStatus() == 2; }, 60000));

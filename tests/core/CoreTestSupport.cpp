@@ -9,6 +9,9 @@
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "protocol/OXTcpListener.h"
+#include "support/LoopbackPorts.h"
+
+#include <gtest/gtest.h>
 
 namespace core_test {
 
@@ -138,10 +141,24 @@ std::shared_ptr<IHeartBeatLink> Node::AddLink(int id, int16_t type, const std::s
   return manager->FindHBLinkByFullId(id);
 }
 
-void Node::Listen() { manager->InitHeartBeat(); }
-
-bool Node::Listening() {
-  return Eventually([&] { return manager->GetListener() != nullptr && manager->GetListener()->IsListening(); });
+unsigned short Node::Listen() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const unsigned short port = tarrow_test::UnusedLoopbackPort();
+    config.GetHeartBeatGlobalConfig()->SetPort(port);
+    if (attempt == 0)
+      manager->InitHeartBeat();
+    else
+      manager->OnHBListenPortModified();
+    if (Eventually(
+            [&] {
+              return manager->GetListener() != nullptr && manager->GetListener()->IsListening() &&
+                     manager->GetListener()->GetPort() == port;
+            },
+            2000))
+      return port;
+  }
+  ADD_FAILURE() << "no free port for the heartbeat listener";
+  return 0;
 }
 
 // ---- ScriptedPeer ---------------------------------------------------------------

@@ -77,7 +77,7 @@ std::string LinkChanged(int id);
 // Settings of a test node's hb.cfg, in memory.
 struct NodeSettings {
   uint16_t hostRole = 0;
-  unsigned short port = 0;
+  uint32_t port = 0;  // as stored: the port is its low 16 bits
   int32_t beatInterval = 100;
   int32_t beatTimeout = 200;
   uint16_t maxFailures = 3;
@@ -104,10 +104,10 @@ class Node {
                                                                       const std::string& keyA,
                                                                       const std::string& keyB,
                                                                       const std::string& serial = "");
-  // Starts the listener on the host side (InitHeartBeat without records).
-  void Listen();
-  // Waits until the host's listener accepts.
-  bool Listening();
+  // Starts the heartbeat service of a host node (InitHeartBeat) on a free
+  // loopback port, moving to another one while the port turns out taken;
+  // the port it listens on, 0 (with a test failure) when none could be had.
+  unsigned short Listen();
 
   Oxbrindale::Velmora::Config::ConfigManager config;
   RecordingMachine machine;

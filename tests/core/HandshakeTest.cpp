@@ -65,14 +65,11 @@ class Handshake : public CoreFixture {
                              HaTimings timings = FastTimings(), uint16_t maxFailures = 3) {
     NodeSettings settings;
     settings.hostRole = 1;
-    settings.port = tarrow_test::UnusedLoopbackPort();
     settings.beatTimeout = 200;
     settings.maxFailures = maxFailures;
     std::unique_ptr<Node> node(new Node(settings, timings));
     hostLink = node->AddLink(id, 0, "127.0.0.1", keyA, keyB);
-    node->Listen();
-    EXPECT_TRUE(node->Listening());
-    port = settings.port;
+    port = node->Listen();
     return node;
   }
   std::unique_ptr<Node> Responder(int id, const std::string& keyA, const std::string& keyB,
@@ -141,7 +138,9 @@ TEST_F(Handshake, PushedConnectionIsClosedAfterTheGraceTime) {
     }
     ASSERT_TRUE(Eventually([&] { return hostile.Closed(); }));
     EXPECT_GE(hostile.ClosedAt() - hostile.FirstAt(push), 1000 - 200);
-    if (row.busy) EXPECT_EQ(2, hostLink->GetStatus()) << "the busy link keeps its connection";
+    if (row.busy) {
+      EXPECT_EQ(2, hostLink->GetStatus()) << "the busy link keeps its connection";
+    }
   }
 }
 

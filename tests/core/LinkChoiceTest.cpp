@@ -18,7 +18,7 @@ using Oxbrindale::Velmora::Core::IHeartBeatLink;
 class PlacedLink : public IHeartBeatLink {
  public:
   using IHeartBeatLink::IHeartBeatLink;
-  ~PlacedLink() override { _StopThread(); }
+  ~PlacedLink() override { StopThread(); }
   void EstablishAConnection() override {}
   void Place(uint16_t status, uint16_t failures) {
     ChangeStatus(status);
@@ -120,6 +120,21 @@ TEST_F(LinkChoice, NoticesToTheMachine) {
   second->Place(1, 0);
   node.manager->NotifyOneHeartBeatDisconnected();
   EXPECT_EQ(2, node.machine.failureChecks.load());
+}
+
+TEST_F(LinkChoice, SettingsAsTheLinksReadThem) {
+  const struct {
+    uint16_t role;
+    bool host;
+  } rows[] = {{0, false}, {1, true}, {2, false}, {65535, false}};
+  for (const auto& row : rows) {
+    NodeSettings settings;
+    settings.hostRole = row.role;
+    settings.port = 0x1ABCD;
+    Node node(settings);
+    EXPECT_EQ(row.host, node.manager->IsHost()) << row.role;
+    EXPECT_EQ(0xABCD, node.manager->HeartBeatPort());
+  }
 }
 
 TEST_F(LinkChoice, UnknownLinkTypeIsSkipped) {

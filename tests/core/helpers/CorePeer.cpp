@@ -2,6 +2,7 @@
 //
 //   tarrow_core_peer <program dir> <host role> <port> <beat interval> <beat time-out>
 //                    <max failures> <link id> <link type> <address> <key A> <key B>
+//                    [<system root>]
 //
 // Runs one link of the given record with the process's own store and short
 // waits, and writes "STATUS <n>" to standard output whenever the link's status
@@ -28,11 +29,14 @@ namespace {
 
 class PeerEnv : public Framework::Env {
  public:
-  explicit PeerEnv(std::string appPath) : appPath_(std::move(appPath)) {}
+  PeerEnv(std::string appPath, std::string systemRoot)
+      : appPath_(std::move(appPath)), systemRoot_(std::move(systemRoot)) {}
   std::string AppPath() override { return appPath_; }
+  std::string SystemPath(const std::string& path) override { return systemRoot_ + path; }
 
  private:
   std::string appPath_;
+  std::string systemRoot_;
 };
 
 }  // namespace
@@ -44,7 +48,7 @@ int main(int argc, char** argv) {
   }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::signal(SIGPIPE, SIG_IGN);
-  Framework::Env::Set(new PeerEnv(argv[1]));  // lives until the process ends
+  Framework::Env::Set(new PeerEnv(argv[1], argc > 12 ? argv[12] : ""));  // lives until the process ends
 
   Config::ConfigManager* config = Config::ConfigManager::Instance();
   Config::HeartBeatGlobalConfig* hb = config->GetHeartBeatGlobalConfig();
