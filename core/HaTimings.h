@@ -1,6 +1,8 @@
 #ifndef TARROW_CORE_HATIMINGS_H
 #define TARROW_CORE_HATIMINGS_H
 
+#include "core/PeerProtocol.h"
+
 namespace Oxbrindale {
 namespace Velmora {
 namespace Core {
@@ -37,6 +39,31 @@ struct HaTimings {
   long peerWaitCapMs = 10000;
   // Delay of the answer to the exec-test request.
   long execTestDelayMs = 5000;
+
+  // ---- the HA machine ------------------------------------------------------
+  // Longest wait of the machine thread for a queued operation.
+  long loopWakeMs = 60000;
+  // Pause of the machine thread after each operation.
+  long opPauseMs = 100;
+  // Pause between queuing the start and opening the console listener.
+  long consoleListenerDelayMs = 1000;
+  // The start's wait for a first link.
+  long firstLinkWaitMs = 10000;
+  // Pause before the trees are settled with the peer.
+  long syncPauseMs = 3000;
+  // The init decision's wait for a link.
+  long initLinkWaitMs = 3000;
+  // Seconds without any link after which a node alone decides once.
+  long loneNodeDecisionSec = 300;
+  // Pause of the init decision when the start delay has already passed.
+  long afterStartDelayMs = 5000;
+  // Longest wait of the init decision for one tree to become stable; a tree
+  // still unsettled then is left as it is.
+  long stableTreeBoundMs = 600000;
+  // Time-outs of the questions the start asks the peer: is its first start
+  // done, does it hold a tree.
+  long firstBootRequestMs = PeerProtocol::IS_FIRST_BOOT_DONE_TIMEOUT_MS;
+  long holdRequestMs = PeerProtocol::RESOURCE_TREE_IS_HOLD_TIMEOUT_MS;
 };
 
 }  // namespace Core
