@@ -76,11 +76,11 @@ void HBPackExec::_OnValidTokenB() {
   const bool pending = _link->TakeHandshakeNonce(_connection, &nonce);
   if (pending &&
       _pack.body == HandshakeToken::Digest(_link->GetConfig()->GetKeyB(), HandshakeToken::NonceText(nonce))) {
-    _Answer("OK");
+    _Answer(PeerProtocol::OK);
     _link->OnTokenValidacionSuccess();
     return;
   }
-  _Answer("ERROR");
+  _Answer(PeerProtocol::ERROR);
   if (!pending) return;  // no "HA_WHO_ARE_YOU" before: nothing to fail
   _link->OnTokenValidationError();
   _link->KillConnection();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/PeerProtocol.h"
+
 namespace Oxbrindale {
 namespace Velmora {
 namespace Core {
@@ -11,15 +13,19 @@ namespace Core {
 // The words and proofs of the link handshake.
 class HandshakeToken {
  public:
-  static constexpr const char* WHO_ARE_YOU = "HA_WHO_ARE_YOU";
-  static constexpr const char* VALID_TOKEN_B = "HA_VALID_TOKEN_B";
-  static constexpr const char* TOKENB_ERROR = "HA_TOKENB_ERROR";
-  static constexpr const char* INVALID_STATU = "CS_INVALID_STATU";
-  static constexpr const char* HEART_BEAT = "HA_HEART_BEAT";
-  static constexpr const char* BEAT_BODY = "ASK";
-  static constexpr const char* BEAT_ANSWER = "RESPONSE_V0.1 Alpha";
-  static constexpr const char* RESPONSE_COMMAND = "RES";
-  enum { WHO_ARE_YOU_TIMEOUT_MS = 2000, VALID_TOKEN_B_TIMEOUT_MS = 20000 };
+  // The wire words, as PeerProtocol spells them.
+  static constexpr const char* WHO_ARE_YOU = PeerProtocol::HA_WHO_ARE_YOU;
+  static constexpr const char* VALID_TOKEN_B = PeerProtocol::HA_VALID_TOKEN_B;
+  static constexpr const char* TOKENB_ERROR = PeerProtocol::HA_TOKENB_ERROR;
+  static constexpr const char* INVALID_STATU = PeerProtocol::CS_INVALID_STATU;
+  static constexpr const char* HEART_BEAT = PeerProtocol::HA_HEART_BEAT;
+  static constexpr const char* BEAT_BODY = PeerProtocol::BEAT_ASK;
+  static constexpr const char* BEAT_ANSWER = PeerProtocol::BEAT_ANSWER;
+  static constexpr const char* RESPONSE_COMMAND = PeerProtocol::ANSWER_COMMAND;
+  enum {
+    WHO_ARE_YOU_TIMEOUT_MS = PeerProtocol::WHO_ARE_YOU_TIMEOUT_MS,
+    VALID_TOKEN_B_TIMEOUT_MS = PeerProtocol::VALID_TOKEN_B_TIMEOUT_MS
+  };
 
   // Lower-case MD5 hex of key + "_" + nonceText.
   static std::string Digest(const std::string& key, const std::string& nonceText);

@@ -291,7 +291,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
     }
     std::vector<std::string> lines = Framework::Convert::tokenize(*answer, "\n", false, "");
     delete answer;
-    if (lines.size() < 6 || lines[0] != "OK") {
+    if (lines.size() < 6 || lines[0] != PeerProtocol::OK) {
       connection->Disconnect();
       return;
     }
@@ -318,7 +318,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
       if (e->code != "SINGLE_OBJ") throw;
       delete e;
     }
-    const bool accepted = verdict != nullptr && *verdict == "OK";
+    const bool accepted = verdict != nullptr && *verdict == PeerProtocol::OK;
     delete verdict;
     if (!accepted) {
       connection->Disconnect();

@@ -10,6 +10,7 @@
 #include "config/HeartBeatLinkConfig.h"
 #include "core/HBPackExec.h"
 #include "core/HandshakeToken.h"
+#include "core/PeerProtocol.h"
 #include "core/HeartBeatManager.h"
 #include "entity/HeartBeatEntity.h"
 #include "framework/AsyncExecutor.h"
@@ -344,7 +345,7 @@ void IHeartBeatLink::OnReceivedPushPack(IOXConnection*, OXPack* pack) {
     _SetRetryDelay(_manager->Timings().refusedMs);
     KillConnection();
     DebugNotify("连接被拒，5秒后重新尝试！");
-  } else if (status == HBL_STATU_CONNECTED && pack->command == "MSG") {
+  } else if (status == HBL_STATU_CONNECTED && pack->command == PeerProtocol::MSG) {
     PostEvent(-1, "MSG", pack->body);
   } else if (status != HBL_STATU_CONNECTED && pack->command == HandshakeToken::TOKENB_ERROR) {
     OnTokenValidationError();

@@ -205,4 +205,22 @@ bool PeerNode::WaitConnected(long ms) {
 
 std::shared_ptr<IHeartBeatLink> PeerNode::Link(int id) { return manager_->FindHBLinkByFullId(id); }
 
+// ---- ScriptedPair -----------------------------------------------------------------
+
+ScriptedPair::ScriptedPair(const HaTimings& timings)
+    : host(kPairLink, "first key", "second key"),
+      node(false, host.Port(), {{kPairLink, "first key", "second key"}}, timings) {}
+
+bool ScriptedPair::Connect() {
+  node.Start();
+  return node.WaitConnected() && host.WaitConnection() != nullptr;
+}
+
+HaTimings PeerTimings() {
+  HaTimings timings;
+  timings.retryWaitMs = 100;
+  timings.execTestDelayMs = 50;
+  return timings;
+}
+
 }  // namespace core_test

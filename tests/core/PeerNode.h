@@ -14,6 +14,7 @@
 #include "core/IHeartBeatLink.h"
 #include "core/IHeartBeatMachine.h"
 #include "core/RecordingDrbd.h"
+#include "core/ScriptedHost.h"
 #include "resource/FakeTree.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
@@ -108,6 +109,21 @@ class PeerNode {
   std::vector<std::shared_ptr<std::atomic<bool>>> gates_;  // released when the node goes
   std::unique_ptr<Oxbrindale::Velmora::Core::HeartBeatManager> manager_;
 };
+
+// A node whose one TCP link (id kPairLink) connects to a scripted host peer.
+class ScriptedPair {
+ public:
+  static const int kPairLink = 7;
+  explicit ScriptedPair(const Oxbrindale::Velmora::Core::HaTimings& timings);
+  // Starts the node and waits for the link on both ends.
+  bool Connect();
+
+  ScriptedHost host;
+  PeerNode node;
+};
+
+// Fast link waits, a short exec-test delay.
+Oxbrindale::Velmora::Core::HaTimings PeerTimings();
 
 }  // namespace core_test
 

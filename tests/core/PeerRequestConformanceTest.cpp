@@ -185,19 +185,11 @@ std::vector<Row> Table() {
   };
 }
 
-const int kLink = 7;
+const int kLink = ScriptedPair::kPairLink;
 
 class PeerRequestConformance : public ::testing::Test {
  protected:
-  static HaTimings Timings() {
-    HaTimings timings;
-    timings.retryWaitMs = 100;
-    timings.execTestDelayMs = 50;
-    return timings;
-  }
-
-  PeerRequestConformance() : host(kLink, "first key", "second key"),
-                             node(false, host.Port(), {{kLink, "first key", "second key"}}, Timings()) {}
+  PeerRequestConformance() : pair(PeerTimings()), host(pair.host), node(pair.node) {}
 
   void SetUp() override {
     node.AddTree(kRun, true);
@@ -207,13 +199,12 @@ class PeerRequestConformance : public ::testing::Test {
     node.AddMirror("busy", 4, 5);
     node.drbd.SetOutOfSync(3, 4096);
     node.machine.SetBSVerdict("busy", false);
-    node.Start();
-    ASSERT_TRUE(node.WaitConnected()) << "the link did not come up";
-    ASSERT_NE(host.WaitConnection(), nullptr);
+    ASSERT_TRUE(pair.Connect()) << "the link did not come up";
   }
 
-  ScriptedHost host;
-  PeerNode node;
+  ScriptedPair pair;
+  ScriptedHost& host;
+  PeerNode& node;
 };
 
 TEST_F(PeerRequestConformance, TheClientConcludesFromEachAnswer) {
