@@ -119,11 +119,7 @@ HAMachine::HAMachine(const HAMachineParts& parts)
 }
 
 HAMachine::~HAMachine() {
-  if (_thread != nullptr) {
-    RequestEndMachine();
-    _thread->WaitExited();
-    _thread.reset();
-  }
+  _EndThread();
   // The links and their request jobs end first, then the trees (their
   // threads may still call back), then the machine's own jobs.
   _heartbeat.reset();
@@ -135,6 +131,13 @@ HAMachine::~HAMachine() {
   trees.clear();
   while (_activeJobs.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (IHeartBeatMachine::Installed() == this) IHeartBeatMachine::Install(nullptr);
+}
+
+void HAMachine::_EndThread() {
+  if (_thread == nullptr) return;
+  RequestEndMachine();
+  _thread->WaitExited();
+  _thread.reset();
 }
 
 // ---- status ---------------------------------------------------------------------------

@@ -212,6 +212,9 @@ class HAMachine : public Framework::AsyncExecutable,
 
   // Pending operation and its GUIDs; under the machine mutex.
   void _SetOperation(int op, const std::string& guids);
+  // Ends the machine thread and waits for it. A subclass whose operations
+  // the thread may still run calls it first in its destructor.
+  void _EndThread();
   // For tests of the status table: stores statu as it is.
   void _ForceStatu(int statu) { _statu.store(statu); }
 
