@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +110,11 @@ class HAMachine : public Framework::AsyncExecutable,
   // machine thread, queues the start, and after a pause opens the console
   // listener. Exceptions pass to the caller.
   void InitMachine(unsigned short startMode);
+  // Hooks of the start, set before InitMachine: the console listener (opened
+  // after the start is queued) and the split-brain pipe reader (started by
+  // the start when links are configured).
+  void SetConsoleListenerHook(std::function<void()> hook) { _parts.startConsoleListener = std::move(hook); }
+  void SetSplitBrainReaderHook(std::function<void()> hook) { _parts.startSplitBrainReader = std::move(hook); }
 
   // ---- queuing -------------------------------------------------------------
   // Takes the trees over from the peer (GUIDs joined by "\n"); only in

@@ -71,10 +71,12 @@ class CallingResource : public resource_test::FakeResource {
   std::function<void()> hook;
 };
 
-// The settling starts a tree held here away from its home; the init decision
-// then waits for it under the machine mutex while the tree's resource, in
-// its start, calls the machine back: the start completes, the init goes on.
+// The settling starts a tree held here away from its home; its resource, in
+// its start, calls the machine back while the init decision holds the
+// machine mutex and then waits for that tree: the start completes, the init
+// goes on.
 TEST(MachineConcurrency, CanStartCallBackWhileTheInitWaitsForThatTree) {
+  Watchdog watchdog(120000);  // outlives the nodes: a hang in their end fails too
   const unsigned short port = tarrow_test::UnusedLoopbackPort();
   PeerNode peer(true, port, {{1, "first-key", "second-key"}}, FastTimings());
   MachineNode node(false, port, true);
@@ -99,6 +101,8 @@ TEST(MachineConcurrency, CanStartCallBackWhileTheInitWaitsForThatTree) {
     CallingResource* resource = new CallingResource();
     ResourceTree* raw = tree.get();
     resource->hook = [&, raw] {
+      // Called back once the init decision holds the machine mutex.
+      resource_test::WaitUntil([&] { return machine->GetStatu() == HAM_INITIALISING; }, 30000);
       ++callBacks;
       machine->OnResourceCanStart(raw);
     };
@@ -109,7 +113,6 @@ TEST(MachineConcurrency, CanStartCallBackWhileTheInitWaitsForThatTree) {
   };
   machine = &node.Machine();
   peer.Start();
-  Watchdog watchdog(120000);
   node.Start();
   ASSERT_TRUE(Eventually([&] { return machine->GetStatu() == HAM_RUNNING; }, 60000));
   EXPECT_GE(callBacks.load(), 1);
