@@ -16,6 +16,8 @@
 #include "config/sResourceTreeRel.h"
 #include "core/ResourceTreeHandle.h"
 #include "framework/Exception.h"
+#include "framework/IOXThreadPoolExec.h"
+#include "framework/OXThreadPool.h"
 #include "support/TestEnv.h"
 
 namespace core_test {
@@ -69,6 +71,24 @@ class PingWorld : public ::testing::Environment {
 tarrow_test::TempDir* PingWorld::dir_ = nullptr;
 
 ::testing::Environment* const g_pingWorld = ::testing::AddGlobalTestEnvironment(new PingWorld());
+
+// Runs a job of the machine, then counts it.
+class CountingJob : public Oxbrindale::Velmora::Framework::IOXThreadPoolExec {
+ public:
+  CountingJob(Oxbrindale::Velmora::Framework::IOXThreadPoolExec* job, std::atomic<int>* done)
+      : job_(job), done_(done) {}
+  void Run() override {
+    job_->Run();
+    delete job_;
+    job_ = nullptr;
+    ++*done_;
+  }
+  ~CountingJob() override { delete job_; }
+
+ private:
+  Oxbrindale::Velmora::Framework::IOXThreadPoolExec* job_;
+  std::atomic<int>* done_;
+};
 
 // Ids of the custom resource records of the process-wide store.
 std::atomic<int> g_nextCustomId{70000};
@@ -292,6 +312,9 @@ TestMachine& MachineNode::Machine() {
     parts.alarms = [this](int kind, const std::string& text) { alarms.Add(kind, text); };
     parts.initAlarms = [] {};
     parts.clearAliases = [this] { ++aliasClears; };
+    parts.invokeJob = [this](Oxbrindale::Velmora::Framework::IOXThreadPoolExec* job) {
+      Oxbrindale::Velmora::Framework::OXThreadPool::Instance()->Invoke(new CountingJob(job, &jobsDone));
+    };
     parts.startConsoleListener = [this] { ++consoleStarts; };
     parts.startSplitBrainReader = [this] {
       ++splitBrainStarts;

@@ -97,6 +97,7 @@ class TestMachine : public Oxbrindale::Velmora::Core::HAMachine {
   int CountRan(int op);
   // Lone-node decisions taken (true: take).
   std::vector<bool> Decisions();
+  void _NoHeartBeatTakeOver(bool take) override;
 
  protected:
   void _DoOpStart() override;
@@ -104,7 +105,6 @@ class TestMachine : public Oxbrindale::Velmora::Core::HAMachine {
   void _DoOpInit() override;
   void _DoOpFailureCheck() override;
   void _DoOpBeTakenOver() override;
-  void _NoHeartBeatTakeOver(bool take) override;
 
  private:
   // Records op; true when the scripted body ran instead.
@@ -167,6 +167,8 @@ class MachineNode {
   std::atomic<int> splitBrainStarts{0};
   std::atomic<int> consoleStarts{0};
   std::atomic<bool> splitBrainThrows{false};
+  // Jobs of the machine that have run on the pool.
+  std::atomic<int> jobsDone{0};
   Oxbrindale::Velmora::Core::HaTimings timings;
 
  private:
