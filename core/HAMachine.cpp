@@ -215,7 +215,11 @@ bool HAMachine::RequestTakeOverResourceTree(const std::string& guids, bool force
 }
 
 bool HAMachine::RequestFailureCheck() {
-  MutexGuard guard(_machineLock);
+  // Called under the heartbeat manager's notice lock, so it never waits for
+  // the machine mutex (that would close a cycle through the heartbeat
+  // listener's locks, and hold the notices for a whole operation). A check
+  // refused while an operation is about to make the machine run is queued
+  // when that operation ends (_RunPendingOperation).
   const int statu = _statu.load();
   if (statu != HAM_RUNNING && statu != HAM_TAKING_OVER && statu != HAM_FAILURE_CHECK &&
       statu != HAM_BEING_TAKEN_OVER) {

@@ -73,7 +73,7 @@ enum HAM_OP : int32_t {
 // and which runs before any other operation.
 //
 // Locks, outermost first: the machine mutex (held by every operation, by the
-// queuing calls and the tree-list edits), the tree-list lock (held only to
+// queuing calls but the failure check, and by the tree-list edits), the tree-list lock (held only to
 // read or change the list: trees are used through shared handles taken from
 // it), a tree's mutex, a resource's mutex. No operation waits for another
 // thread's queuing call. Status, pending operation and flags are atomic, so
@@ -120,7 +120,8 @@ class HAMachine : public Framework::AsyncExecutable,
   // Takes the trees over from the peer (GUIDs joined by "\n"); only in
   // status 3. force: the peer is asked for a manual stop.
   bool RequestTakeOverResourceTree(const std::string& guids, bool force) override;
-  // A heartbeat-failure check, in status 3, 4, 5 or 7.
+  // A heartbeat-failure check, in status 3, 4, 5 or 7. Does not wait for a
+  // running operation.
   bool RequestFailureCheck() override;
   // Ends the machine: its thread runs the end and leaves. Always true.
   bool RequestEndMachine();

@@ -1,5 +1,6 @@
 #include "core/ResourceTreeHandle.h"
 
+#include "framework/AsyncExecutor.h"
 #include "resource/ResourceTree.h"
 
 namespace Oxbrindale {
@@ -10,7 +11,16 @@ using Resource::ResourceTree;
 
 ResourceTreeHandle::ResourceTreeHandle(std::unique_ptr<ResourceTree> tree) : _tree(std::move(tree)) {}
 
-ResourceTreeHandle::~ResourceTreeHandle() = default;
+ResourceTreeHandle::~ResourceTreeHandle() {
+  // The tree's thread ends before the tree goes, so it never runs on a tree
+  // half destroyed (a subclass's part first).
+  if (_tree->GetStatu() != Resource::RES_TREE_UNINIT) {
+    if (_tree->GetStatu() != Resource::RES_TREE_ENDED) _tree->DestoryTheTreeThread();
+    Framework::AsyncExecutor* executor = _tree->GetExecutor();
+    if (executor != nullptr) executor->WaitExited();
+  }
+  _tree.reset();
+}
 
 std::shared_ptr<IResourceTreeHandle> ResourceTreeHandle::Activate(Config::ResourceTreeConfig* config,
                                                                   Resource::ResourTreeFailEventListener* listener) {

@@ -79,9 +79,9 @@ class CountingJob : public Oxbrindale::Velmora::Framework::IOXThreadPoolExec {
       : job_(job), done_(done) {}
   void Run() override {
     job_->Run();
+    ++*done_;  // while the machine still waits for its job
     delete job_;
     job_ = nullptr;
-    ++*done_;
   }
   ~CountingJob() override { delete job_; }
 
