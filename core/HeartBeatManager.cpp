@@ -271,11 +271,14 @@ void HeartBeatManager::EndHeartBeat() {
 
 // ---- host side of the handshake -----------------------------------------------------
 
-void HeartBeatManager::OnConnectionEstablished(IOXConnection* connection) { _Handshake(connection, false); }
+void HeartBeatManager::OnConnectionEstablished(IOXConnection* connection) { _Handshake(connection, nullptr); }
 
-void HeartBeatManager::OnLinkConnectionOpened(IOXConnection* connection) { _Handshake(connection, true); }
+void HeartBeatManager::OnLinkConnectionOpened(IHeartBeatLink* owner, IOXConnection* connection) {
+  _Handshake(connection, owner);
+}
 
-void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
+void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* owner) {
+  const bool linkOwned = owner != nullptr;
   try {
     const std::string nonceText = HandshakeToken::NonceText(HandshakeToken::NewNonce());
     std::string* answer = nullptr;
@@ -298,8 +301,9 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, bool linkOwned) {
     PostEvent(0, "DEBUG", "新的连接，序号：" + lines[1]);
     std::shared_ptr<IHeartBeatLink> link =
         FindHBLinkById(static_cast<uint16_t>(Framework::Convert::StringToInt(lines[1])));
-    if (link == nullptr) {
-      // The peer names a link this node does not have.
+    if (link == nullptr || (linkOwned ? link.get() != owner : link->GetType() != Config::HBL_TYPE_TCP)) {
+      // The peer names a link this node does not have, or one of another
+      // kind: the connection cannot serve it.
       connection->Disconnect();
       return;
     }

@@ -103,8 +103,9 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
   // Host side of the handshake for a connection the listener accepted.
   void OnConnectionEstablished(OXProctol::IOXConnection* connection) override;
   // The same for a connection a serial or quorum link of this node opened,
-  // on that link's thread; the link itself keeps the connection.
-  void OnLinkConnectionOpened(OXProctol::IOXConnection* connection);
+  // on that link's thread; the link itself keeps the connection, and only
+  // that link may take it.
+  void OnLinkConnectionOpened(IHeartBeatLink* owner, OXProctol::IOXConnection* connection);
 
   // ---- what the links read through their manager ------------------------
   Config::ConfigManager* GetConfig() const { return _config; }
@@ -201,10 +202,11 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
  private:
   IHeartBeatMachine* _Machine();
   void _StartListener();
-  // The handshake; owner: true when the link keeps the connection (serial,
-  // quorum), false for a listener's connection, which is closed after the
-  // grace time when the exchange ended with a push to the peer.
-  void _Handshake(OXProctol::IOXConnection* connection, bool linkOwned);
+  // The handshake. owner: the serial or quorum link that opened the
+  // connection and keeps it; null for a listener's connection, which only a
+  // TCP link may take and which is closed after the grace time when the
+  // exchange ended with a push to the peer.
+  void _Handshake(OXProctol::IOXConnection* connection, IHeartBeatLink* owner);
   void _CloseAfterGrace(OXProctol::IOXConnection* connection);
 
   Config::ConfigManager* const _config;

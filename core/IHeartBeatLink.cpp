@@ -574,7 +574,7 @@ void IHeartBeatLink::_DropConnection() {
   DebugNotify("end delete conn!");
 }
 
-void IHeartBeatLink::_HostHandshake(IOXConnection* connection) { _manager->OnLinkConnectionOpened(connection); }
+void IHeartBeatLink::_HostHandshake(IOXConnection* connection) { _manager->OnLinkConnectionOpened(this, connection); }
 
 bool IHeartBeatLink::_AfterValidationWait() {
   _WaitWake(_manager->Timings().validationWaitMs);

@@ -62,10 +62,11 @@ ScriptedPeer::Answerer GoodResponder(int id, bool beats = true) {
 class Handshake : public CoreFixture {
  protected:
   std::unique_ptr<Node> Host(int id, const std::string& keyA = "a", const std::string& keyB = "b",
-                             HaTimings timings = FastTimings(), uint16_t maxFailures = 3) {
+                             HaTimings timings = FastTimings(), uint16_t maxFailures = 3,
+                             int32_t beatTimeout = 30000) {
     NodeSettings settings;
     settings.hostRole = 1;
-    settings.beatTimeout = 200;
+    settings.beatTimeout = beatTimeout;
     settings.maxFailures = maxFailures;
     std::unique_ptr<Node> node(new Node(settings, timings));
     hostLink = node->AddLink(id, 0, "127.0.0.1", keyA, keyB);
@@ -181,6 +182,16 @@ TEST_F(Handshake, UnknownLinkIdEndsTheExchange) {
   EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2; }));
 }
 
+TEST_F(Handshake, ListenerConnectionGoesToTcpLinksOnly) {
+  auto host = Host(241);
+  std::shared_ptr<IHeartBeatLink> serial = host->AddLink(240, 1, "COM0", "a", "b", "9600");  // connecting for ever
+  ScriptedPeer peer(port, GoodResponder(240));
+  EXPECT_TRUE(Eventually([&] { return peer.Closed(); }));
+  EXPECT_EQ(0, peer.CountFrames("request:HA_VALID_TOKEN_B"));
+  EXPECT_EQ(1, serial->GetStatus());
+  EXPECT_EQ(0, host->alarms.Count(6, "已经建立了"));
+}
+
 TEST_F(Handshake, IdentityAnswersByHand) {
   const struct {
     const char* name;
@@ -265,7 +276,7 @@ TEST_F(Handshake, ResponderChecksTheSecondKeyOncePerIdentityQuestion) {
 }
 
 TEST_F(Handshake, FailingHostLinkIsReplacedWithoutALinkDown) {
-  auto host = Host(230, "a", "b", FastTimings(), 1000);
+  auto host = Host(230, "a", "b", FastTimings(), 1000, 200);
   ScriptedPeer first(port, GoodResponder(230, false));  // never answers a beat
   ASSERT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2 && hostLink->GetFailureCount() >= 2; }));
 

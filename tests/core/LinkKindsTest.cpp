@@ -192,10 +192,10 @@ TEST_F(LinkKinds, SerialLinkBothWaysOverARelayedLine) {
   timings.validationWaitMs = 20000;
   NodeSettings hostSettings;
   hostSettings.hostRole = 1;
-  hostSettings.beatTimeout = 2000;
+  hostSettings.beatTimeout = 10000;
   Node host(hostSettings, timings);
   NodeSettings otherSettings;
-  otherSettings.beatTimeout = 2000;
+  otherSettings.beatTimeout = 10000;
   Node other(otherSettings, timings);
   auto hostLink = host.AddLink(404, 1, "COM1", "a", "b", "9600");
   auto otherLink = other.AddLink(404, 1, "COM2", "a", "b", "9600");  // "COM2" is /dev/ttyS1
@@ -213,6 +213,36 @@ TEST_F(LinkKinds, SerialLinkBothWaysOverARelayedLine) {
   EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() != 2 && otherLink->GetStatus() != 2; }, 60000));
   EXPECT_TRUE(Eventually([&] { return host.alarms.Count(6, "已经断开了") >= 1; }));
   EXPECT_TRUE(Eventually([&] { return other.alarms.Count(6, "已经断开了") >= 1; }));
+}
+
+TEST_F(LinkKinds, SerialConnectionGoesToItsOwnLinkOnly) {
+  tarrow_test::PtyRelay relay;
+  ASSERT_TRUE(relay.Ok());
+  dir.MakeDir("root/dev");
+  ASSERT_EQ(0, symlink(relay.PathA().c_str(), dir.File("root/dev/ttyS0").c_str()));
+  ASSERT_EQ(0, symlink(relay.PathB().c_str(), dir.File("root/dev/ttyS1").c_str()));
+  tarrow_test::TestEnv serialEnv(dir.Path(), dir.File("root"));
+  core_test::EventLog events;
+
+  HaTimings timings = FastTimings();
+  timings.validationWaitMs = 2000;
+  NodeSettings hostSettings;
+  hostSettings.hostRole = 1;
+  Node host(hostSettings, timings);
+  Node other(NodeSettings{}, timings);
+  auto hostSerial = host.AddLink(410, 1, "COM1", "a", "b", "9600");
+  auto hostTcp = host.AddLink(411, 0, "127.0.0.1", "a", "b");
+  auto otherSerial = other.AddLink(411, 1, "COM2", "a", "b", "9600");  // the peer numbers its serial link 411
+
+  // The handshake over the line names link 411, a TCP link of the host; the
+  // exchange ends there (with the peer's proof it would have gone on within
+  // moments).
+  ASSERT_TRUE(Eventually([&] { return events.Count("DEBUG:新的连接，序号：411") >= 1; }, 90000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_NE(2, otherSerial->GetStatus()) << "no proof of the host was asked for";
+  EXPECT_EQ(1, hostTcp->GetStatus());
+  EXPECT_NE(2, hostSerial->GetStatus());
+  EXPECT_EQ(0, host.alarms.Count(6, "已经建立了"));
 }
 
 TEST_F(LinkKinds, SerialAddressWithoutAPortWaitsAndRetries) {

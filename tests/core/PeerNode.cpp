@@ -115,7 +115,7 @@ PeerNode::PeerNode(bool host, unsigned short port, const std::vector<LinkSpec>& 
   settings->SetPort(port);
   settings->SetHostRole(host ? 1 : 0);
   settings->SetBeatInterval(beatMs);
-  settings->SetBeatTimeout(std::max(1000, 4 * beatMs));
+  settings->SetBeatTimeout(std::max(5000, 4 * beatMs));  // generous: a loaded machine must not lose a beat
   settings->SetMaxFailCount(static_cast<uint16_t>(maxFailures));
   {
     auto edit = config_->EditHeartBeatLinkConfig();

@@ -74,7 +74,7 @@ struct LinkSpec {
 class PeerNode {
  public:
   // host: host-role flag 1 (listens on port) or 0 (connects to port).
-  // Beats every beatMs, reply time-out 4 * beatMs (at least 1000), and the
+  // Beats every beatMs, reply time-out 4 * beatMs (at least 5000), and the
   // link is dropped after maxFailures failed beats in a row.
   PeerNode(bool host, unsigned short port, const std::vector<LinkSpec>& links,
            const Oxbrindale::Velmora::Core::HaTimings& timings, int beatMs = 100, int maxFailures = 3);

@@ -93,15 +93,18 @@ TEST(PeerRequestHandler, TakeoverIsAnsweredByTheMachinesDecisionAndTraced) {
     bool takes;
     const char* answer;
   } rows[] = {{true, PeerProtocol::OK}, {false, PeerProtocol::ERROR}};
-  int traced = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.answer);
-    pair.node.machine.takeoverVerdict.store(row.takes);
-    EXPECT_EQ(Ask(pair, PeerProtocol::RES_RequestTakeover, "{mine}\r\n{elsewhere}"), row.answer);
+  const auto traced = [&] {
     const std::string log = FileManager::SimpleLoadFile(trace);
     int count = 0;
     for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
-    EXPECT_EQ(count, ++traced) << "trace line missing";
+    return count;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.answer);
+    pair.node.machine.takeoverVerdict.store(row.takes);
+    const int before = traced();
+    EXPECT_EQ(Ask(pair, PeerProtocol::RES_RequestTakeover, "{mine}\r\n{elsewhere}"), row.answer);
+    EXPECT_EQ(traced(), before + 1) << "trace line missing";
   }
   EXPECT_EQ(pair.node.machine.Takeovers(), std::vector<std::string>(2, "{mine}\n{elsewhere}"));
 }
@@ -132,6 +135,13 @@ TEST(PeerRequestHandler, RecoveryStepRetainsOrDiscardsAndAnswersItsOutcome) {
               row.answer);
     EXPECT_EQ(pair.node.drbd.Steps(), row.steps);
   }
+}
+
+TEST(PeerRequestHandler, SplitBrainNoticeWithoutAWatcherIsRefused) {
+  ScriptedPair pair(PeerTimings());
+  pair.node.Manager().SetBSNoticeReceiver(nullptr);  // and none installed
+  ASSERT_TRUE(pair.Connect());
+  EXPECT_EQ(Ask(pair, PeerProtocol::BS_NOTIFY, "r0", PeerProtocol::BS_NOTIFY_TIMEOUT_MS), PeerProtocol::ERROR);
 }
 
 TEST(PeerRequestHandler, WaitsForAStartingTreeEndAtTheCap) {
