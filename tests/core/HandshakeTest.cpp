@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/CoreFixture.h"
 #include "core/CoreTestSupport.h"
@@ -289,6 +290,21 @@ TEST_F(Handshake, FailingHostLinkIsReplacedWithoutALinkDown) {
   EXPECT_EQ(0, hostLink->GetConnectionFailureCount());
   EXPECT_EQ(0, host->machine.failureChecks.load()) << "the replaced connection's loss is not a link-down";
   EXPECT_EQ(0, host->alarms.Count(6, "已经断开了"));
+
+  // The loss of the new connection reaches the link, which forgets it: the
+  // listener deletes a lost connection once another one is lost.
+  second.Close();
+  EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() == 1; }));
+  EXPECT_EQ(1, host->machine.failureChecks.load());
+  {
+    ScriptedPeer stranger(port, GoodResponder(9999));  // names no link: closed by the host
+    EXPECT_TRUE(Eventually([&] { return stranger.Closed(); }));
+  }
+  // Not needed for the outcome: lets the listener delete the lost connection
+  // before the next peer comes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ScriptedPeer third(port, GoodResponder(230));
+  EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2; }));
 }
 
 }  // namespace
