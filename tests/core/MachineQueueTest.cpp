@@ -70,11 +70,15 @@ TEST(MachineQueue, WhatStaysPendingAfterAnOperation) {
     machine._SetOperation(row.op, "{A}");
     machine._RunPendingOperation();
     EXPECT_EQ(row.pendingAfter, machine.GetPendingOperation());
-    if (row.op != HAM_OP_REST) EXPECT_EQ(std::vector<int>{row.op}, machine.Ran());
+    if (row.op != HAM_OP_REST) {
+      EXPECT_EQ(std::vector<int>{row.op}, machine.Ran());
+    }
     // A repeating operation runs again at the next turn.
     machine.body = nullptr;
     machine._RunPendingOperation();
-    if (row.pendingAfter == row.op && row.op != HAM_OP_REST) EXPECT_EQ(2, machine.CountRan(row.op));
+    if (row.pendingAfter == row.op && row.op != HAM_OP_REST) {
+      EXPECT_EQ(2, machine.CountRan(row.op));
+    }
   }
 }
 

@@ -84,7 +84,9 @@ TEST_F(MachineStart, AloneWithAGoodNetworkStartsTheTreesByTheirFlags) {
     EXPECT_EQ(kFlagRows[i].started ? 1 : 0, trees[i]->starts.load());
     EXPECT_EQ(kFlagRows[i].started ? 0 : 1, trees[i]->stops.load());
     EXPECT_EQ(0, trees[i]->userStops.load());
-    if (kFlagRows[i].started) EXPECT_TRUE(trees[i]->handBackOfLastStart.load());
+    if (kFlagRows[i].started) {
+      EXPECT_TRUE(trees[i]->handBackOfLastStart.load());
+    }
   }
   EXPECT_EQ(1, node.splitBrainStarts.load());
   EXPECT_TRUE(Eventually([&] { return machine.CountRan(HAM_OP_INIT) >= 1; }));
