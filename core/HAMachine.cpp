@@ -1,6 +1,10 @@
 #include "core/HAMachine.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <chrono>
+#include <iostream>
 #include <thread>
 
 #include "alarm/AlarmManager.h"
@@ -13,6 +17,7 @@
 #include "core/IResourceTreeHandle.h"
 #include "core/ResourceTreeHandle.h"
 #include "framework/AsyncExecutor.h"
+#include "framework/Convert.h"
 #include "framework/Env.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
@@ -186,6 +191,11 @@ void HAMachine::_StatuChange(int statu) {
 std::string HAMachine::GetOperationGuids() {
   MutexGuard guard(_textLock);
   return _opGuids;
+}
+
+std::string HAMachine::GetDeferredTakeover() {
+  MutexGuard guard(_textLock);
+  return _deferredTakeover;
 }
 
 void HAMachine::_SetOperation(int op, const std::string& guids) {
@@ -519,38 +529,390 @@ void HAMachine::_DoOpInit() {
   }
 }
 
-// ---- operations of the takeover, hand-over, failure check and end ---------------------
-// Placeholders: each leaves the machine consistent until its operation is
-// built.
+// ---- taking trees over from the peer ------------------------------------------------
+
+namespace {
+
+// One tree of a takeover run.
+struct TakeoverEntry {
+  enum State { ASK_PEER = 0, STARTED_HERE = 2, TAKEN = 3, FAILED = 4, UNMANAGED = 5 };
+  std::string guid;
+  std::shared_ptr<IResourceTreeHandle> tree;  // null: left out of the run
+  int state = ASK_PEER;
+  std::string reason;
+  int asks = 0;
+  std::chrono::steady_clock::time_point since;
+};
+
+std::vector<std::string> SplitLines(std::string text) {
+  return Framework::Convert::tokenize(text, "\n", false, "");
+}
+
+bool ListHas(const std::string& list, const std::string& guid) {
+  std::string copy = list;
+  const std::vector<std::string> guids = SplitLines(copy);
+  return std::find(guids.begin(), guids.end(), guid) != guids.end();
+}
+
+// Holds a mutex only when it was free.
+class TryGuard {
+ public:
+  explicit TryGuard(Framework::Mutex& mutex) : _mutex(mutex), _owns(pthread_mutex_trylock(mutex.Native()) == 0) {}
+  ~TryGuard() {
+    if (_owns) _mutex.Unlock();
+  }
+  bool Owns() const { return _owns; }
+
+ private:
+  Framework::Mutex& _mutex;
+  const bool _owns;
+};
+
+}  // namespace
 
 void HAMachine::_DoOpTakenOver() {
-  // TODO(takeover): bring the listed trees here, tree by tree, with the peer.
-}
+  {
+    MutexGuard guard(_textLock);
+    _deferredTakeover.clear();
+  }
+  const std::string list = GetOperationGuids();
+  if (list.empty()) {
+    _StatuChange(HAM_RUNNING);
+    _SetOperation(HAM_OP_REST, "");
+    return;
+  }
+  _StatuChange(HAM_TAKING_OVER);
 
-void HAMachine::_DoOpBeTakenOver() {
-  // TODO(hand-over): ask the peer to take the listed trees; until then the
-  // request is dropped.
+  std::vector<TakeoverEntry> entries;
+  for (const std::string& guid : SplitLines(list)) {
+    TakeoverEntry entry;
+    entry.guid = guid;
+    entry.since = std::chrono::steady_clock::now();
+    if (!guid.empty()) entry.tree = FindTreeHandleByGuid(guid);
+    if (entry.tree != nullptr && !entry.tree->CanStart()) {
+      // A resource cannot start here: the tree is left out.
+      entry.tree->TurnDeTestMode();
+      entry.tree.reset();
+    }
+    if (entry.tree != nullptr && !entry.tree->GetConfig()->GetGoing()) entry.state = TakeoverEntry::UNMANAGED;
+    entries.push_back(entry);
+  }
+
+  const unsigned int stableWait = static_cast<unsigned int>(std::max<long>(0, _timings.takeoverStableWaitMs));
+  const bool stopFailActs = _config->GetGC()->GetStopFailAction() != 0;
+  bool aborted = false;
+  // An entry that has not settled after its bound of asks or time fails.
+  auto exhausted = [this](TakeoverEntry& entry) {
+    ++entry.asks;
+    const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - entry.since)
+                                .count();
+    return entry.asks >= _timings.takeoverEntryAsks || spent >= _timings.takeoverEntryMs;
+  };
+  auto unsettled = [&entries] {
+    for (const TakeoverEntry& entry : entries) {
+      if (entry.tree != nullptr && (entry.state == TakeoverEntry::ASK_PEER || entry.state == TakeoverEntry::STARTED_HERE))
+        return true;
+    }
+    return false;
+  };
+
+  while (!aborted && unsettled()) {
+    for (TakeoverEntry& entry : entries) {
+      if (entry.tree == nullptr) continue;
+      if (_handBack.load()) entry.tree->SetHandBack(true);
+      if (entry.state == TakeoverEntry::STARTED_HERE) {
+        const bool stable = entry.tree->WaitForStableStatu(stableWait);
+        _CheckEnding();
+        const int statu = entry.tree->GetStatu();
+        if (stable && statu == Resource::RES_TREE_RUNNING) {
+          entry.state = TakeoverEntry::TAKEN;
+        } else if (stable || exhausted(entry)) {
+          entry.reason = "本机启动资源失败，资源树状态=" + ResourceTree::GetStatuString(statu);
+          entry.state = TakeoverEntry::FAILED;
+        }
+        continue;
+      }
+      if (entry.state != TakeoverEntry::ASK_PEER) continue;
+
+      Resource::OX_RESTREE_STATU peer = Resource::RES_TREE_UNINIT;
+      const HB_REQ_RET ret = _heartbeat->GetTryWaitResourceTreeStableStatu(entry.guid, stableWait, &peer);
+      _CheckEnding();
+      const std::string retText = HeartBeatManager::GetReqRetString(ret);
+      if (ret == HB_REQ_NO_LINK || ret == HB_REQ_REFUSED) {
+        entry.reason = "获取对机资源树状态失败 ret=" + retText;
+        if (ret == HB_REQ_NO_LINK) {
+          MutexGuard guard(_textLock);
+          _deferredTakeover += entry.guid + "\n";
+        }
+        entry.state = TakeoverEntry::FAILED;
+      } else if (peer == Resource::RES_TREE_STOPPED) {
+        _heartbeat->RequestTakeoverNotify(entry.guid, static_cast<unsigned int>(_timings.takeoverNotifyMs));
+        entry.tree->StartTree();
+        entry.state = TakeoverEntry::STARTED_HERE;
+        Sleep(static_cast<unsigned int>(std::max<long>(0, _timings.afterTakeoverStartMs)));
+        _Pause(_timings.afterTakeoverStartWaitMs);
+      } else if (peer == Resource::RES_TREE_RUNNING) {
+        _Pause(_timings.beforeStopRequestMs);
+        entry.tree->SetHandBack(true);
+        const HB_REQ_RET stop = _heartbeat->RequestStopResourceTree(
+            entry.guid, static_cast<unsigned int>(_timings.takeoverStopRequestMs), _force.load());
+        _CheckEnding();
+        if (stop != HB_REQ_OK) {
+          entry.reason = "请求对机停止资源失败 ret=" + HeartBeatManager::GetReqRetString(stop);
+          entry.state = TakeoverEntry::FAILED;
+        } else if (exhausted(entry)) {
+          entry.reason = "获取对机资源树状态失败 ret=" + retText;
+          entry.state = TakeoverEntry::FAILED;
+        } else {
+          Sleep(static_cast<unsigned int>(std::max<long>(0, _timings.afterStopRequestMs)));
+        }
+      } else if (peer == Resource::RES_TREE_ABNORMAL) {
+        if (stopFailActs && EventManager::Instance()->GetRunningSecond() > _timings.takeoverAbortSec) {
+          // The peer's own stop-failure policy acts on the tree; this node
+          // takes it once the heartbeat breaks.
+          aborted = true;
+          break;
+        }
+        entry.reason = "对机停止资源失败，对机无法离线 ret=" + retText;
+        entry.state = TakeoverEntry::FAILED;
+      } else if (exhausted(entry)) {
+        // The peer answers, but never with a stable status.
+        entry.reason = "获取对机资源树状态失败 ret=" + retText;
+        entry.state = TakeoverEntry::FAILED;
+      }
+    }
+  }
+
+  if (!aborted) {
+    for (const TakeoverEntry& entry : entries) {
+      if (entry.tree == nullptr || entry.state == TakeoverEntry::TAKEN || entry.state == TakeoverEntry::UNMANAGED) {
+        continue;
+      }
+      std::shared_ptr<IResourceTreeHandle> still = FindTreeHandleByGuid(entry.guid);
+      if (still == nullptr) continue;
+      _Alarm(5, "接管资源树\"" + still->GetConfig()->GetName() + "\"的操作失败了！原因是：" + entry.reason);
+    }
+  }
   _SetOperation(HAM_OP_REST, "");
+  _force.store(false);
+  _handBack.store(false);
+  _StatuChange(HAM_RUNNING);
 }
 
-void HAMachine::_DoOpFailureCheck() {
-  // TODO(failure check): confirm the loss and decide. Until then a lost peer
-  // leads back to the init decision, which waits for a link again.
-  _StatuChange(HAM_FAILURE_CHECK);
-  _StatuChange(HAM_INITIALISING);
-  _SetOperation(HAM_OP_INIT, GetOperationGuids());
+void HAMachine::OnStartResourceTreeGoing(ResourceTree* tree) {
+  std::shared_ptr<IResourceTreeHandle> handle = _FindHandle(tree);
+  if (handle == nullptr) return;
+  MutexGuard guard(_machineLock);
+  const int statu = _statu.load();
+  if (statu == HAM_INITIALISING) {
+    handle->StartTree();
+    return;
+  }
+  if (statu != HAM_RUNNING) return;
+  const std::string guid = handle->GetConfig()->GetGuid();
+  const int pending = _pendingOp.load();
+  if (pending == HAM_OP_TAKEOVER) {
+    // The same operation: the tree joins its list.
+    const std::string list = GetOperationGuids();
+    if (!ListHas(list, guid)) _SetOperation(HAM_OP_TAKEOVER, list.empty() ? guid : list + "\n" + guid);
+  } else if (pending == HAM_OP_REST) {
+    _force.store(false);
+    _SetOperation(HAM_OP_TAKEOVER, guid);
+  } else {
+    // Another operation waits with its own list; it is left as it is.
+    _Debug("OnStartResourceTreeGoing: 另一个操作正在等待，未排队接管 " + guid);
+    return;
+  }
   _opSem.Post();
 }
 
-void HAMachine::_DoOpEnd() {
-  // TODO(end): stop the trees unless they are kept, wait for them, end their
-  // threads and the heartbeat. Until then the owner's destructor does it.
+bool HAMachine::OnResourceTreeFail(ResourceTree* tree) {
+  if (_statu.load() != HAM_RUNNING) return false;
+  // Never wait for the machine mutex on a tree thread: an operation may hold
+  // it for long, or wait on this very tree. The tree offers its failure again.
+  TryGuard guard(_machineLock);
+  if (!guard.Owns()) return false;
+  if (_statu.load() != HAM_RUNNING) return false;
+  std::shared_ptr<IResourceTreeHandle> handle = _FindHandle(tree);
+  if (handle == nullptr) return false;
+  const std::string guid = handle->GetConfig()->GetGuid();
+  const int pending = _pendingOp.load();
+  if (pending == HAM_OP_BE_TAKEN_OVER) {
+    const std::string list = GetOperationGuids();
+    if (!ListHas(list, guid)) _SetOperation(HAM_OP_BE_TAKEN_OVER, list.empty() ? guid : list + "\n" + guid);
+  } else if (pending == HAM_OP_REST) {
+    _SetOperation(HAM_OP_BE_TAKEN_OVER, guid);
+  } else {
+    // Another operation waits with its own list: offered again later.
+    return false;
+  }
+  _beTakenOverRetry.store(0);
+  _opSem.Post();
+  return true;
 }
 
-bool HAMachine::OnResourceTreeFail(ResourceTree*) {
-  // TODO(hand-over): queue the hand-over of the tree. Until then the tree
-  // keeps its failure and offers it again.
-  return false;
+// ---- handing trees to the peer ----------------------------------------------------------
+
+void HAMachine::_DoOpBeTakenOver() {
+  _StatuChange(HAM_BEING_TAKEN_OVER);
+  const std::string list = GetOperationGuids();
+  if (list.empty()) {
+    _StatuChange(HAM_RUNNING);
+    _SetOperation(HAM_OP_REST, "");
+    return;
+  }
+  const HB_REQ_RET ret =
+      _heartbeat->RequestTakeover(list, static_cast<unsigned int>(std::max<long>(0, _timings.handOverRequestMs)));
+  _CheckEnding();
+  if (ret != HB_REQ_OK && _beTakenOverRetry.fetch_add(1) + 1 <= _timings.handOverRetries) {
+    // Once more: the operation stays queued with its list.
+    _Pause(_timings.handOverRetryPauseMs);
+    _opSem.Post();
+    return;
+  }
+  // Taken, or given up without a word.
+  _SetOperation(HAM_OP_REST, "");
+  _StatuChange(HAM_RUNNING);
+}
+
+void HAMachine::ShutdownTakeover() {
+  SendShutdownNotify();
+  std::string running;
+  const std::vector<std::shared_ptr<IResourceTreeHandle>> trees = GetTrees();
+  for (const std::shared_ptr<IResourceTreeHandle>& tree : trees) {
+    tree->SetSkipStart(true);
+    if (tree->GetStatu() == Resource::RES_TREE_RUNNING) {
+      running += tree->GetConfig()->GetGuid() + "\n";
+      tree->StopTree(false);
+    }
+    tree->SetStopAfterStart(true);
+  }
+  if (!running.empty()) {
+    _heartbeat->RequestTakeover(running,
+                                static_cast<unsigned int>(std::max<long>(0, _timings.shutdownTakeoverRequestMs)));
+  }
+  // Bounded: a tree left abnormal by a failed stop never reaches 0, and the
+  // daemon must still exit before the stop command kills it.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<long>(0, _timings.shutdownPollBoundMs));
+  for (;;) {
+    Sleep(static_cast<unsigned int>(std::max<long>(0, _timings.shutdownPollMs)));
+    bool stopped = true;
+    for (const std::shared_ptr<IResourceTreeHandle>& tree : trees) {
+      if (tree->GetStatu() != Resource::RES_TREE_STOPPED) stopped = false;
+    }
+    if (stopped) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      EventManager::TrackLog("ShutdownTakeover: 资源树未能全部停止，不再等待");
+      break;
+    }
+  }
+  Sleep(static_cast<unsigned int>(std::max<long>(0, _timings.shutdownFinalPauseMs)));
+}
+
+// ---- heartbeat-failure check --------------------------------------------------------------
+
+void HAMachine::_DoOpFailureCheck() {
+  _StatuChange(HAM_FAILURE_CHECK);
+  if (_heartbeat->GetHeartBeatLink().empty()) {
+    for (const std::shared_ptr<IResourceTreeHandle>& tree : GetTrees()) tree->StopTree(false);
+    _StatuChange(HAM_INITIALISING);
+    _SetOperation(HAM_OP_INIT, "");
+    _opSem.Post();
+    return;
+  }
+  if (_peerOffline.load()) {
+    // The peer went offline and keeps its trees: nothing is decided.
+    _Pause(_timings.offlineWaitMs);
+    ResetOfflineNotify();
+    ResetShutdownNotify();
+    _StatuChange(HAM_INITIALISING);
+    _SetOperation(HAM_OP_INIT, "");
+    _opSem.Post();
+    return;
+  }
+  const uint32_t confirmMs = _config->GetGC()->GetTakeoverWait();
+  bool link = _heartbeat->WaitHeartBeatAlive(confirmMs);
+  _CheckEnding();
+  if (link) {
+    _Pause(1);
+    _StatuChange(HAM_RUNNING);
+    std::string deferred;
+    {
+      MutexGuard guard(_textLock);
+      deferred.swap(_deferredTakeover);
+    }
+    if (!deferred.empty()) {
+      _handBack.store(true);
+      _force.store(false);
+      _SetOperation(HAM_OP_TAKEOVER, deferred.substr(0, deferred.size() - 1));
+      _opSem.Post();
+    } else {
+      _LeaveQueuedOrRest();
+    }
+    ResetShutdownNotify();
+    return;
+  }
+  {
+    MutexGuard guard(_textLock);
+    _deferredTakeover.clear();
+  }
+  const bool take = CanITakeOver();
+  if (take) {
+    link = _heartbeat->WaitHeartBeatAlive(static_cast<unsigned int>(std::max<long>(0, _timings.failureRecheckMs)));
+    _CheckEnding();
+    if (link) {
+      _Pause(1);
+      _StatuChange(HAM_RUNNING);
+      _LeaveQueuedOrRest();
+      ResetShutdownNotify();
+      return;
+    }
+  }
+  _NoHeartBeatTakeOver(take);
+  ResetShutdownNotify();
+  _StatuChange(HAM_INITIALISING);
+  _SetOperation(HAM_OP_INIT, "");
+  _opSem.Post();
+}
+
+void HAMachine::_LeaveQueuedOrRest() {
+  // A takeover or hand-over queued while the check ran runs next.
+  const int pending = _pendingOp.load();
+  if (pending != HAM_OP_TAKEOVER && pending != HAM_OP_BE_TAKEN_OVER) _SetOperation(HAM_OP_REST, "");
+}
+
+bool HAMachine::CanITakeOver() {
+  const std::string id = _config->GetGC()->GetQuorumDiskId();
+  std::cout << "CanITakeOver: quorum disk [" << id << "]" << std::endl;
+  Config::HeartBeatGlobalConfig* settings = _config->GetHeartBeatGlobalConfig();
+  const std::vector<std::string> addresses = settings->GetRefAddresses();
+  if (addresses.empty()) {
+    if (id.empty()) return false;
+  } else if (!_ReferenceTest(addresses, 0) && !_ReferenceTest(addresses, settings->GetRefTestPort())) {
+    return false;
+  }
+  if (id.empty()) return true;
+  const bool side = settings->GetHostRole() == 1;
+  return _parts.quorumArbitrate ? _parts.quorumArbitrate(id, side) : Framework::LinuxDisk::TryGetQuorumPrim(id, side);
+}
+
+// ---- machine end ------------------------------------------------------------------------
+
+void HAMachine::_DoOpEnd() {
+  const std::vector<std::shared_ptr<IResourceTreeHandle>> trees = GetTrees();
+  const unsigned int pause = static_cast<unsigned int>(std::max<long>(0, _timings.endPauseMs));
+  if (!_keepTrees.load()) {
+    for (const std::shared_ptr<IResourceTreeHandle>& tree : trees) tree->StopTree(false);
+    Sleep(pause);
+  }
+  for (const std::shared_ptr<IResourceTreeHandle>& tree : trees) {
+    tree->WaitForStableStatu(static_cast<unsigned long>(std::max<long>(0, _timings.endStableWaitMs)));
+  }
+  Sleep(pause);
+  for (const std::shared_ptr<IResourceTreeHandle>& tree : trees) tree->EndTreeThread();
+  _heartbeat->EndHeartBeat();
 }
 
 void HAMachine::_NoHeartBeatTakeOver(bool take) {

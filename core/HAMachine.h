@@ -103,6 +103,8 @@ class HAMachine : public Framework::AsyncExecutable,
   bool IsFailureCheckPending() const { return _failureCheckPending.load(); }
   // The GUIDs of the queued operation, joined by "\n".
   std::string GetOperationGuids();
+  // GUIDs whose takeover failed for want of a link, each followed by "\n".
+  std::string GetDeferredTakeover();
 
   // ---- start -------------------------------------------------------------
   // Once, on the daemon's main thread: starts the alarms, builds every tree
@@ -183,6 +185,17 @@ class HAMachine : public Framework::AsyncExecutable,
   // starts the tree (status 1, while trees may start during the init).
   void OnResourceCanStart(Resource::ResourceTree* tree) override;
   bool OnResourceTreeFail(Resource::ResourceTree* tree) override;
+  // The console started the tree: started at once while initialising,
+  // taken over with the peer while running (joining a queued takeover).
+  void OnStartResourceTreeGoing(Resource::ResourceTree* tree);
+
+  // On the daemon's main thread at a system shutdown, without the machine
+  // mutex: tells the peer, stops the running trees, asks the peer to take
+  // them and waits (bounded) until every tree is stopped.
+  void ShutdownTakeover();
+  // The health test of a node without any link: a reference address answers
+  // (or none is set but a quorum disk is) and the quorum disk, when set, is won.
+  bool CanITakeOver();
 
   HeartBeatManager& GetHeartBeatManager() { return *_heartbeat; }
   Config::ConfigManager* GetConfig() const { return _config; }
@@ -216,6 +229,9 @@ class HAMachine : public Framework::AsyncExecutable,
   // The decision of a node without any link: start the managed trees of
   // status 0 (take) or stop the running ones, with the alarm that names it.
   virtual void _NoHeartBeatTakeOver(bool take);
+  // After a check that found a link: a takeover or hand-over queued meanwhile
+  // stays queued, anything else gives way to rest.
+  void _LeaveQueuedOrRest();
 
   // Pending operation and its GUIDs; under the machine mutex.
   void _SetOperation(int op, const std::string& guids);

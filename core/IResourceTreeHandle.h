@@ -39,6 +39,14 @@ class IResourceTreeHandle {
   virtual int CanProcessBS(const std::string& mirrorName) = 0;
   // The ResourceTree behind the handle; null for a tree without one.
   virtual Resource::ResourceTree* GetTree() = 0;
+  // The pre-start check without side effects: can every resource start here.
+  virtual bool CanStart() { return true; }
+  // A start does nothing while set.
+  virtual void SetSkipStart(bool) {}
+  // The running start step stops the tree when it completes.
+  virtual void SetStopAfterStart(bool) {}
+  // Ends the tree's thread (its resources go, status 5); returns at once.
+  virtual void EndTreeThread() {}
 };
 
 }  // namespace Core

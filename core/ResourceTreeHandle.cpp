@@ -50,6 +50,18 @@ int ResourceTreeHandle::GetResourceCount() { return _tree->GetResourceCount(); }
 
 int ResourceTreeHandle::CanProcessBS(const std::string& mirrorName) { return _tree->CanProcessBS(mirrorName); }
 
+bool ResourceTreeHandle::CanStart() { return _tree->CanStart(nullptr, false); }
+
+void ResourceTreeHandle::SetSkipStart(bool skip) { _tree->SetSkipStart(skip); }
+
+void ResourceTreeHandle::SetStopAfterStart(bool stop) { _tree->SetStopAfterStart(stop); }
+
+void ResourceTreeHandle::EndTreeThread() {
+  if (_tree->GetStatu() != Resource::RES_TREE_UNINIT && _tree->GetStatu() != Resource::RES_TREE_ENDED) {
+    _tree->DestoryTheTreeThread();
+  }
+}
+
 }  // namespace Core
 }  // namespace Velmora
 }  // namespace Oxbrindale

@@ -38,6 +38,10 @@ class ResourceTreeHandle : public IResourceTreeHandle {
   int GetResourceCount() override;
   int CanProcessBS(const std::string& mirrorName) override;
   Resource::ResourceTree* GetTree() override { return _tree.get(); }
+  bool CanStart() override;
+  void SetSkipStart(bool skip) override;
+  void SetStopAfterStart(bool stop) override;
+  void EndTreeThread() override;
 
  private:
   std::unique_ptr<Resource::ResourceTree> _tree;

@@ -181,6 +181,13 @@ TEST_F(MachineInit, NoLoneNodeDecisionAfterTheNodeWasRunning) {
   node.timings.loneNodeDecisionSec = 1;
   node.Config().GetHeartBeatGlobalConfig()->SetRefAddresses({"192.0.2.21"});
   TestMachine& machine = node.Machine();
+  // The failure check decides nothing here: it only leads back to the init.
+  machine.scriptedOps = 1u << HAM_OP_FAILURE_CHECK;
+  machine.body = [&](int) {
+    machine._StatuChange(HAM_FAILURE_CHECK);
+    machine._StatuChange(HAM_INITIALISING);
+    machine._SetOperation(HAM_OP_INIT, "");
+  };
   node.Start();
   ASSERT_TRUE(Eventually([&] { return machine.GetStatu() == HAM_RUNNING; }));
   peer.reset();  // the link is lost
