@@ -12,6 +12,7 @@
 #include "config/GlobalConfig.h"
 #include "config/HeartBeatGlobalConfig.h"
 #include "config/HeartBeatLinkConfig.h"
+#include "config/IPResourceConfig.h"
 #include "config/ResourceTreeConfig.h"
 #include "core/HeartBeatManager.h"
 #include "core/IResourceTreeHandle.h"
@@ -918,10 +919,18 @@ void HAMachine::_DoOpEnd() {
 void HAMachine::_NoHeartBeatTakeOver(bool take) {
   _startTreesWhileInit.store(take);
   if (!take) {
-    if (_parts.clearAliases)
+    if (_parts.clearAliases) {
       _parts.clearAliases();
-    else
-      Framework::NetAdaptorFactory::Instance()->ClearBadMountedIP();
+    } else {
+      // Only the addresses of this node's IP resources: an alias the
+      // operator or another program added stays.
+      std::vector<std::string> addresses;
+      {
+        auto edit = _config->EditIPConfig();
+        for (Config::IPResourceConfig* ip : *edit) addresses.push_back(ip->GetAddress());
+      }
+      Framework::NetAdaptorFactory::Instance()->ClearBadMountedIP(addresses);
+    }
   }
   int counted = 0;
   for (const std::shared_ptr<IResourceTreeHandle>& tree : GetTrees()) {

@@ -49,8 +49,8 @@ struct HAMachineParts {
   // node's sector (empty: LinuxDisk::TryGetQuorumPrim, LinuxDisk::ResetQuorumInfo).
   std::function<bool(const std::string&, bool)> quorumArbitrate;
   std::function<void(const std::string&, bool)> quorumReset;
-  // Removes the virtual addresses of this node (empty:
-  // NetAdaptorFactory::Instance()->ClearBadMountedIP()).
+  // Removes the virtual addresses of this node's IP resources (empty:
+  // NetAdaptorFactory::Instance()->ClearBadMountedIP with their addresses).
   std::function<void()> clearAliases;
   // Opens the console listener (empty: nothing; the console service sets it).
   std::function<void()> startConsoleListener;

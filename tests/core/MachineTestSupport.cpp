@@ -312,6 +312,9 @@ TestMachine& MachineNode::Machine() {
     parts.alarms = [this](int kind, const std::string& text) { alarms.Add(kind, text); };
     parts.initAlarms = [] {};
     parts.clearAliases = [this] { ++aliasClears; };
+    if (referenceTest) parts.referenceTest = referenceTest;
+    if (quorumArbitrate) parts.quorumArbitrate = quorumArbitrate;
+    if (quorumReset) parts.quorumReset = quorumReset;
     parts.invokeJob = [this](Oxbrindale::Velmora::Framework::IOXThreadPoolExec* job) {
       Oxbrindale::Velmora::Framework::OXThreadPool::Instance()->Invoke(new CountingJob(job, &jobsDone));
     };

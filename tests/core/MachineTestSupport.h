@@ -148,6 +148,11 @@ class MachineNode {
   std::function<std::shared_ptr<Oxbrindale::Velmora::Core::IResourceTreeHandle>(
       Oxbrindale::Velmora::Config::ResourceTreeConfig*, Oxbrindale::Velmora::Resource::ResourTreeFailEventListener*)>
       treeMaker;
+  // Fake probes of the machine when set before it is built: the reference
+  // test and the quorum arbitration and release (else the real ones).
+  std::function<bool(const std::vector<std::string>&, uint16_t)> referenceTest;
+  std::function<bool(const std::string&, bool)> quorumArbitrate;
+  std::function<void(const std::string&, bool)> quorumReset;
   // A bare tree record with these flags in the store.
   Oxbrindale::Velmora::Config::ResourceTreeConfig* AddRecord(const std::string& guid, const TreeFlags& flags) {
     return _Record(guid, flags);
