@@ -29,6 +29,10 @@ struct HaTimings {
   long graceCloseMs = 5000;
   // The pending operation Pause of a link.
   long pauseOpMs = 3000;
+  // The host side's waits for the answers to "HA_WHO_ARE_YOU" and
+  // "HA_VALID_TOKEN_B".
+  long whoAreYouTimeoutMs = 2000;
+  long validTokenTimeoutMs = 20000;
   // Wait of a link's destructor for its thread, repeated until it ended.
   long linkExitWaitMs = 13000;
 

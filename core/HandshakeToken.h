@@ -22,10 +22,6 @@ class HandshakeToken {
   static constexpr const char* BEAT_BODY = PeerProtocol::BEAT_ASK;
   static constexpr const char* BEAT_ANSWER = PeerProtocol::BEAT_ANSWER;
   static constexpr const char* RESPONSE_COMMAND = PeerProtocol::ANSWER_COMMAND;
-  enum {
-    WHO_ARE_YOU_TIMEOUT_MS = PeerProtocol::WHO_ARE_YOU_TIMEOUT_MS,
-    VALID_TOKEN_B_TIMEOUT_MS = PeerProtocol::VALID_TOKEN_B_TIMEOUT_MS
-  };
 
   // Lower-case MD5 hex of key + "_" + nonceText.
   static std::string Digest(const std::string& key, const std::string& nonceText);

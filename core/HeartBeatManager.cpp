@@ -283,7 +283,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* own
     const std::string nonceText = HandshakeToken::NonceText(HandshakeToken::NewNonce());
     std::string* answer = nullptr;
     try {
-      answer = connection->Request(HandshakeToken::WHO_ARE_YOU, nonceText, HandshakeToken::WHO_ARE_YOU_TIMEOUT_MS);
+      answer = connection->Request(HandshakeToken::WHO_ARE_YOU, nonceText, static_cast<int>(_timings.whoAreYouTimeoutMs));
     } catch (Exception* e) {
       if (e->code != "SINGLE_OBJ") throw;
       delete e;  // no answer in time
@@ -317,7 +317,7 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* own
     std::string* verdict = nullptr;
     try {
       verdict = connection->Request(HandshakeToken::VALID_TOKEN_B, HandshakeToken::Digest(record->GetKeyB(), lines[5]),
-                                    HandshakeToken::VALID_TOKEN_B_TIMEOUT_MS);
+                                    static_cast<int>(_timings.validTokenTimeoutMs));
     } catch (Exception* e) {
       if (e->code != "SINGLE_OBJ") throw;
       delete e;

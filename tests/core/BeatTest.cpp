@@ -57,6 +57,8 @@ class Beat : public CoreFixture {
     std::unique_ptr<Node> node(new Node(settings));
     link = node->AddLink(id, 0, "127.0.0.1", "a", "b");
     port = node->Listen();
+    // A link that is not connecting yet refuses a peer.
+    EXPECT_TRUE(Eventually([&] { return link->GetStatus() == 1; }));
     return node;
   }
 

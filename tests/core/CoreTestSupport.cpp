@@ -103,6 +103,9 @@ HaTimings FastTimings() {
   timings.refusedMs = 400;
   timings.graceCloseMs = 400;
   timings.pauseOpMs = 100;
+  // Exchanges that answer do so in time also on a loaded machine.
+  timings.whoAreYouTimeoutMs = 30000;
+  timings.validTokenTimeoutMs = 30000;
   return timings;
 }
 

@@ -72,6 +72,8 @@ class Handshake : public CoreFixture {
     std::unique_ptr<Node> node(new Node(settings, timings));
     hostLink = node->AddLink(id, 0, "127.0.0.1", keyA, keyB);
     port = node->Listen();
+    // A link that is not connecting yet refuses a peer.
+    EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() == 1; }));
     return node;
   }
   std::unique_ptr<Node> Responder(int id, const std::string& keyA, const std::string& keyB,
