@@ -37,8 +37,8 @@ HaTimings FailoverTimings() {
   return timings;
 }
 
-ScriptedPeerNode::ScriptedPeerNode(const HaTimings& timings)
-    : host(1, "first-key", "second-key"), node(false, host.Port(), true, timings) {
+ScriptedPeerNode::ScriptedPeerNode(const HaTimings& timings, unsigned short peerPort)
+    : host(1, "first-key", "second-key"), node(false, peerPort != 0 ? peerPort : host.Port(), true, timings) {
   node.treeMaker = [this](ResourceTreeConfig* config,
                           ResourTreeFailEventListener*) -> std::shared_ptr<IResourceTreeHandle> {
     auto found = trees_.find(config->GetGuid());

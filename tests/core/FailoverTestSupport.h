@@ -40,10 +40,12 @@ class FailoverTree : public FakeTreeHandle {
 // Quick waits of the operations for tests; the peer's answers come at once.
 Oxbrindale::Velmora::Core::HaTimings FailoverTimings();
 
-// A node (not host) linked to a scripted host; its trees are FailoverTrees.
+// A node (not host) linked to a scripted host, or to another peer listening
+// on peerPort; its trees are FailoverTrees.
 class ScriptedPeerNode {
  public:
-  explicit ScriptedPeerNode(const Oxbrindale::Velmora::Core::HaTimings& timings = FailoverTimings());
+  explicit ScriptedPeerNode(const Oxbrindale::Velmora::Core::HaTimings& timings = FailoverTimings(),
+                            unsigned short peerPort = 0);
 
   FailoverTree& AddTree(const std::string& guid, const TreeFlags& flags, int statu = 0);
   // Builds the machine, starts its heartbeat and waits for the link; the
