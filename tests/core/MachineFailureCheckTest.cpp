@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/FailoverTestSupport.h"
+#include "core/LinkCutter.h"
+#include "core/PeerProtocol.h"
 #include "core/PeerNode.h"
 #include "support/LoopbackPorts.h"
 
@@ -153,6 +155,40 @@ TEST(MachineFailureCheck, AnOfflinePeerLeadsToANewInitWithoutTakeover) {
   EXPECT_TRUE(machine.Decisions().empty());
   EXPECT_EQ(0, stopped.starts.load() + stopped.stops.load() + running.starts.load() + running.stops.load());
   EXPECT_TRUE(node.node.alarms.All().empty());
+}
+
+// An offline notice whose check the machine refused (it was initialising)
+// does not outlive the next link-up: a later real loss of the peer is
+// decided on, not taken for the peer going offline.
+TEST(MachineFailureCheck, AnOfflineNoticeEndsAtTheNextLinkUp) {
+  ScriptedHost host(1, "first-key", "second-key");
+  LinkCutter relay(host.Port());
+  MachineNode node(false, relay.Port(), true, FailoverTimings());
+  node.Config().GetGC()->SetTakeoverWait(300);
+  TestMachine& machine = node.Machine();
+  machine._ForceStatu(HAM_INITIALISING);
+  machine.GetHeartBeatManager().InitHeartBeat();
+  ASSERT_TRUE(Eventually([&] { return !NoUsableLink(machine); }));
+  std::string answer;
+  ASSERT_TRUE(host.Ask(PeerProtocol::SYS_Offline, "", PeerProtocol::OFFLINE_TIMEOUT_MS, &answer));
+  ASSERT_TRUE(machine.IsOfflineNotified());
+
+  relay.Cut();  // the peer goes; the machine cannot take the check now
+  ASSERT_TRUE(Eventually([&] { return NoUsableLink(machine); }));
+  EXPECT_FALSE(machine.IsFailureCheckPending());
+  EXPECT_TRUE(machine.IsOfflineNotified());
+
+  ASSERT_TRUE(relay.Restore());  // the peer is back
+  ASSERT_TRUE(Eventually([&] { return !NoUsableLink(machine); }));
+  EXPECT_FALSE(machine.IsOfflineNotified());
+
+  machine._ForceStatu(HAM_RUNNING);
+  relay.Cut();  // and dies
+  ASSERT_TRUE(Eventually([&] { return machine.IsFailureCheckPending(); }));
+  machine._RunPendingOperation();
+  EXPECT_EQ(std::vector<bool>{false}, machine.Decisions());
+  EXPECT_EQ(1, node.alarms.Count(1, kUnreachable));
+  EXPECT_EQ(HAM_INITIALISING, machine.GetStatu());
 }
 
 TEST(MachineFailureCheck, WithoutAnyLinkConfiguredEveryTreeStops) {

@@ -57,7 +57,7 @@ TEST(MachineHandOver, AFailureIsTakenOnlyWhileRunning) {
 
 // The tree thread never waits for an operation: a busy machine answers false
 // at once, and the tree offers its failure again later.
-TEST(MachineHandOver, ABusyMachineRefusesAtOnce) {
+TEST(MachineHandOverConcurrency, ABusyMachineRefusesAtOnce) {
   ScriptedPeerNode peer;
   TestMachine& machine = peer.Unlinked();
   ResourceTree* tree = RealTree(peer, machine, "{FAIL-BUSY}");
