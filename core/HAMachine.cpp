@@ -140,10 +140,14 @@ HAMachine::~HAMachine() {
 }
 
 void HAMachine::_EndThread() {
-  if (_thread == nullptr) return;
-  RequestEndMachine();
-  _thread->WaitExited();
-  _thread.reset();
+  if (_thread != nullptr) {
+    RequestEndMachine();
+    _thread->WaitExited();
+    _thread.reset();
+  }
+  // The end asked the links to exit; they and their request jobs call back
+  // into the machine, so they are gone before any part of it is.
+  _heartbeat.reset();
 }
 
 // ---- status ---------------------------------------------------------------------------

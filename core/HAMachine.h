@@ -184,6 +184,9 @@ class HAMachine : public Framework::AsyncExecutable,
   // mutex, queues the takeover of a home tree with take-back (status 3) or
   // starts the tree (status 1, while trees may start during the init).
   void OnResourceCanStart(Resource::ResourceTree* tree) override;
+  // On a tree thread: queues the hand-over of the tree to the peer (status 3,
+  // nothing or a hand-over queued). Never waits for the machine mutex: a busy
+  // machine answers false and the tree offers its failure again later.
   bool OnResourceTreeFail(Resource::ResourceTree* tree) override;
   // The console started the tree: started at once while initialising,
   // taken over with the peer while running (joining a queued takeover).
@@ -235,8 +238,9 @@ class HAMachine : public Framework::AsyncExecutable,
 
   // Pending operation and its GUIDs; under the machine mutex.
   void _SetOperation(int op, const std::string& guids);
-  // Ends the machine thread and waits for it. A subclass whose operations
-  // the thread may still run calls it first in its destructor.
+  // Ends the machine thread and waits for it, then the heartbeat manager
+  // with its links. A subclass whose operations the thread may still run
+  // calls it first in its destructor.
   void _EndThread();
   // For tests of the status table: stores statu as it is.
   void _ForceStatu(int statu) { _statu.store(statu); }
