@@ -185,7 +185,9 @@ IHeartBeatMachine* HBPackExec::_Machine() {
   return machine;
 }
 
-Resource::ResourceTree* HBPackExec::_FindTree(const std::string& guid) { return _Machine()->FindResourceTreeByGuid(guid); }
+std::shared_ptr<Resource::ResourceTree> HBPackExec::_FindTree(const std::string& guid) {
+  return _Machine()->HoldResourceTreeByGuid(guid);
+}
 
 unsigned long HBPackExec::_CappedWait(unsigned long long ms) {
   const long cap = _Manager()->Timings().peerWaitCapMs;
@@ -195,7 +197,7 @@ unsigned long HBPackExec::_CappedWait(unsigned long long ms) {
 
 void HBPackExec::_OnStopTree() {
   const std::vector<std::string> lines = Lines(_pack.body);
-  Resource::ResourceTree* tree = lines.size() < 2 ? nullptr : _FindTree(lines[0]);
+  std::shared_ptr<Resource::ResourceTree> tree = lines.size() < 2 ? nullptr : _FindTree(lines[0]);
   if (tree == nullptr) return _Answer(PeerProtocol::ERROR);
   // "M": a manual stop, under the user's control; anything else automatic.
   tree->StopTree(lines[1] == PeerProtocol::STOP_MANUAL);
@@ -204,7 +206,7 @@ void HBPackExec::_OnStopTree() {
 
 void HBPackExec::_OnGetTryWaitStableStatu() {
   const std::vector<std::string> lines = Lines(_pack.body);
-  Resource::ResourceTree* tree = lines.size() < 2 ? nullptr : _FindTree(lines[0]);
+  std::shared_ptr<Resource::ResourceTree> tree = lines.size() < 2 ? nullptr : _FindTree(lines[0]);
   if (tree == nullptr) return _Answer(PeerProtocol::ERROR);
   // The requester gives up after twice its wait; a longer wait than the cap
   // would only hold this worker.
@@ -214,7 +216,7 @@ void HBPackExec::_OnGetTryWaitStableStatu() {
 
 void HBPackExec::_OnRequestTakeoverNotify() {
   const std::vector<std::string> lines = Lines(_pack.body);
-  Resource::ResourceTree* tree = lines.empty() ? nullptr : _FindTree(lines[0]);
+  std::shared_ptr<Resource::ResourceTree> tree = lines.empty() ? nullptr : _FindTree(lines[0]);
   if (tree == nullptr) return _Answer(PeerProtocol::ERROR);
   // The peer starts the tree itself: this node no longer holds it.
   tree->GetConfig()->SetRunning(false);
@@ -232,7 +234,7 @@ void HBPackExec::_OnRequestTakeover() {
 }
 
 void HBPackExec::_OnGetResourceTreeIsHold() {
-  Resource::ResourceTree* tree = _FindTree(_pack.body);
+  std::shared_ptr<Resource::ResourceTree> tree = _FindTree(_pack.body);
   if (tree == nullptr) return _Answer(PeerProtocol::ERROR);
   tree->WaitForStableStatu(_CappedWait(PeerProtocol::RESOURCE_TREE_IS_HOLD_WAIT_MS));
   // The hold flag is the record's running flag.

@@ -66,8 +66,8 @@ class HBPackExec : public Framework::IOXThreadPoolExec {
   // The node's HA machine; throws Exception* "HA_MACHINE" when there is none.
   IHeartBeatMachine* _Machine();
   HeartBeatManager* _Manager();
-  // The tree of guid, null when the machine has none.
-  Resource::ResourceTree* _FindTree(const std::string& guid);
+  // The tree of guid, held while the job uses it; null when the machine has none.
+  std::shared_ptr<Resource::ResourceTree> _FindTree(const std::string& guid);
   // ms, at most HaTimings::peerWaitCapMs.
   unsigned long _CappedWait(unsigned long long ms);
   void _OnStopTree();

@@ -557,7 +557,7 @@ HB_REQ_RET HeartBeatManager::GetRemoteMachineIsRunningStatu(bool& out) {
 HB_REQ_RET HeartBeatManager::GetIsRemoteFirstBootDone(bool& out) {
   std::vector<std::string> lines;
   const HB_REQ_RET ret =
-      _Ask(PeerProtocol::MAC_GetIsFirstBootDone, "", PeerProtocol::IS_FIRST_BOOT_DONE_TIMEOUT_MS, 1, &lines);
+      _Ask(PeerProtocol::MAC_GetIsFirstBootDone, "", static_cast<int>(_timings.firstBootRequestMs), 1, &lines);
   if (ret == HB_REQ_OK) out = lines[1] == PeerProtocol::TRUE_WORD;
   return ret;
 }
@@ -565,7 +565,7 @@ HB_REQ_RET HeartBeatManager::GetIsRemoteFirstBootDone(bool& out) {
 HB_REQ_RET HeartBeatManager::GetResourceTreeIsHold(const std::string& guid, bool& out) {
   std::vector<std::string> lines;
   const HB_REQ_RET ret =
-      _Ask(PeerProtocol::MAC_GetResourceTreeIsHold, guid, PeerProtocol::RESOURCE_TREE_IS_HOLD_TIMEOUT_MS, 1, &lines);
+      _Ask(PeerProtocol::MAC_GetResourceTreeIsHold, guid, static_cast<int>(_timings.holdRequestMs), 1, &lines);
   if (ret == HB_REQ_OK) out = lines[1] == PeerProtocol::TRUE_WORD;
   return ret;
 }

@@ -18,6 +18,10 @@ void IHeartBeatMachine::Install(IHeartBeatMachine* machine) { g_installed.store(
 
 Resource::ResourceTree* IHeartBeatMachine::FindResourceTreeByGuid(const std::string&) { return nullptr; }
 
+std::shared_ptr<Resource::ResourceTree> IHeartBeatMachine::HoldResourceTreeByGuid(const std::string& guid) {
+  return std::shared_ptr<Resource::ResourceTree>(FindResourceTreeByGuid(guid), [](Resource::ResourceTree*) {});
+}
+
 bool IHeartBeatMachine::RequestTakeOverResourceTree(const std::string&, bool) { return false; }
 
 bool IHeartBeatMachine::IsRunningStatu() { return false; }

@@ -1,6 +1,7 @@
 #ifndef TARROW_CORE_IHEARTBEATMACHINE_H
 #define TARROW_CORE_IHEARTBEATMACHINE_H
 
+#include <memory>
 #include <string>
 
 namespace Oxbrindale {
@@ -34,6 +35,10 @@ class IHeartBeatMachine {
   // The tree whose configuration GUID equals guid exactly, or null. The tree
   // stays valid while the machine lives.
   virtual Resource::ResourceTree* FindResourceTreeByGuid(const std::string& guid);
+  // The same tree, kept alive for as long as the caller holds it (a request
+  // job may still use a tree that a console takes out of the machine). The
+  // default holds nothing beyond FindResourceTreeByGuid's answer.
+  virtual std::shared_ptr<Resource::ResourceTree> HoldResourceTreeByGuid(const std::string& guid);
   // Queues the takeover of the trees named by guids (one GUID per line):
   // true when the machine's status takes it, false otherwise.
   virtual bool RequestTakeOverResourceTree(const std::string& guids, bool force);

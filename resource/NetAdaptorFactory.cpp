@@ -215,9 +215,13 @@ std::vector<NetAdaptorEntity>* NetAdaptorFactory::GetAdaptorEntityList() {
   return list;
 }
 
-void NetAdaptorFactory::ClearBadMountedIP() {
+void NetAdaptorFactory::ClearBadMountedIP(const std::vector<std::string>& addresses) {
   std::vector<NetAdaptor*>* list = GetAdaptorList();
-  for (NetAdaptor* adaptor : *list) adaptor->ClearAllVirtualIPAddresses();
+  for (NetAdaptor* adaptor : *list) {
+    for (const std::string& address : addresses) {
+      if (adaptor->HasIP(address)) adaptor->DeleteIP(address);
+    }
+  }
   delete list;
 }
 

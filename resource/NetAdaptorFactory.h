@@ -40,8 +40,11 @@ class NetAdaptorFactory : NonCopyable {
   // Refreshes; one record per entry with its own address, or "断开连接"
   // for an entry without any address. The caller deletes the vector.
   std::vector<NetAdaptorEntity>* GetAdaptorEntityList();
-  // Takes down every alias of every listed interface.
-  void ClearBadMountedIP();
+  // Takes down the aliases of every listed interface that carry one of the
+  // addresses (the virtual addresses of this node's IP resources); other
+  // aliases, as those an operator or another program added, and each
+  // interface's own address stay.
+  void ClearBadMountedIP(const std::vector<std::string>& addresses);
 
   // Size of the first interface-list buffer; it grows until the answer fits.
   static void SetInitialConfBufferSize(size_t bytes);
