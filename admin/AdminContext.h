@@ -15,6 +15,9 @@ class IAdminConsoleListener;
 class IAdminEvents;
 class IAdminHAMachine;
 class IAdminHeartBeat;
+class IAdminPeer;
+class IAdminStorage;
+class IAdminTreeMachine;
 
 // Everything of the daemon the console service reaches: the handlers use
 // nothing else. The daemon binds its singletons; tests bind fakes and a
@@ -28,6 +31,11 @@ struct AdminContext {
   IAdminEvents* events = nullptr;
   // Filled by ClientManager when left null.
   IAdminConsoleListener* consoleListener = nullptr;
+  // Resource trees, the peer's answers and shared disks, for the tree,
+  // resource and dependency commands.
+  IAdminTreeMachine* trees = nullptr;
+  IAdminPeer* peer = nullptr;
+  IAdminStorage* storage = nullptr;
   AdminSettings settings;
 };
 
