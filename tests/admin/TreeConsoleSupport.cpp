@@ -101,6 +101,11 @@ bool FakeTreeMachine::RemoveResourceTree(const std::shared_ptr<ResourceTree>& tr
 
 void FakeTreeMachine::OnStartResourceTreeGoing(const std::shared_ptr<ResourceTree>&) { ++startGoing; }
 
+void FakeTreeMachine::Insert(const std::shared_ptr<ResourceTree>& tree) {
+  std::lock_guard<std::mutex> guard(_lock);
+  _trees.push_back(tree);
+}
+
 void FakeTreeMachine::Clear() {
   std::vector<std::shared_ptr<ResourceTree>> trees;
   {

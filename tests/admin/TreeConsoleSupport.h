@@ -44,6 +44,8 @@ class FakeTreeMachine : public Oxbrindale::Velmora::Core::IAdminTreeMachine {
   bool RemoveResourceTree(const std::shared_ptr<Oxbrindale::Velmora::Resource::ResourceTree>& tree) override;
   void OnStartResourceTreeGoing(const std::shared_ptr<Oxbrindale::Velmora::Resource::ResourceTree>& tree) override;
 
+  // Puts a tree into the list as it is (not activated).
+  void Insert(const std::shared_ptr<Oxbrindale::Velmora::Resource::ResourceTree>& tree);
   // Ends and drops every tree.
   void Clear();
   size_t Count();
@@ -114,6 +116,17 @@ class TreeConsoleTest : public AdminServerTest {
   FakePeer peer;
   FakeStorage storage;
   std::unique_ptr<TestConsole> admin;
+};
+
+// A tree that is never activated: its record and status are pinned by the
+// test.
+class PinnedTree : public Oxbrindale::Velmora::Resource::ResourceTree {
+ public:
+  explicit PinnedTree(Oxbrindale::Velmora::Config::ResourceTreeConfig* config, int statu) {
+    SetConfig(config);
+    SetStatu(statu);
+  }
+  void Pin(int statu) { SetStatu(statu); }
 };
 
 // The lines of a resource record: the 14 common lines (check flag as given)
