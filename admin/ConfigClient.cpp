@@ -501,6 +501,12 @@ class TreeLock : Framework::NonCopyable {
 
 bool IsResourceKind(long long kind) { return (kind >= 0 && kind <= 6) || kind == 8; }
 
+// Services and file shares are stored and served only: a tree runs no
+// resource for them.
+bool HasRunningResource(long long kind) {
+  return IsResourceKind(kind) && kind != Config::RES_KIND_SERVICE && kind != Config::RES_KIND_FILE_SHARE;
+}
+
 // A new record of kind read from lines at index (the parser's "FORM_ERR" when
 // they run out); null for a kind without records.
 IResourceConfig* ParseRecord(long long kind, std::vector<std::string>& lines, unsigned int index) {
@@ -825,8 +831,17 @@ bool ConfigClient::_DeleteResourceTree(std::string body, std::string& result) {
     record = tree->GetConfig();
     ConfigListEdit<ResourceTreeConfig> edit = _context->store->EditResourceTreeConfig();
     std::vector<ResourceTreeConfig*>& list = edit.List();
-    list.erase(std::remove(list.begin(), list.end(), record), list.end());
-    edit.Save();
+    auto position = std::find(list.begin(), list.end(), record);
+    const bool listed = position != list.end();
+    if (listed) position = list.erase(position);
+    try {
+      edit.Save();
+    } catch (...) {
+      // The file still holds the record: so does the list, which keeps it
+      // for the ended tree.
+      if (listed) list.insert(position, record);
+      throw;
+    }
   }
   // The record is freed once the tree has ended and this handle is the last.
   const long long deadline = AdminClock::NowMs() + kDeletedTreeWaitMs;
@@ -988,7 +1003,9 @@ bool ConfigClient::_ModifyResource(std::string body, std::string& result) {
     }
     IResourceConfig* stored = inTree ? FindRecord(store, kind, id) : nullptr;
     IResource* resource = inTree ? tree->FindResourceById(static_cast<int>(kind), static_cast<int>(id)) : nullptr;
-    if (stored == nullptr || resource == nullptr) throw new Exception("FORM_ERR", kResourceMissing);
+    if (stored == nullptr || (resource == nullptr && HasRunningResource(kind))) {
+      throw new Exception("FORM_ERR", kResourceMissing);
+    }
 
     if (kind == Config::RES_KIND_DISK_VOLUME) {
       static_cast<DiskVolumeResConfig*>(fresh.get())->Validate(static_cast<DiskVolumeResConfig*>(stored));
@@ -999,7 +1016,7 @@ bool ConfigClient::_ModifyResource(std::string body, std::string& result) {
     }
 
     std::unique_ptr<IResourceConfig> before(IResourceConfig::CloneResConfig(stored, static_cast<int>(kind)));
-    if (!stored->IsKeyConfigChanged(*fresh)) {
+    if (resource == nullptr || !stored->IsKeyConfigChanged(*fresh)) {
       stored->CopyOf(*fresh);
       try {
         SaveKind(store, kind);

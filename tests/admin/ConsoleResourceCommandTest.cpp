@@ -102,6 +102,10 @@ TEST_F(ConsoleResourceCommand, CreateOfEachKindNumbersAndForcesTheCheckFlag) {
   EXPECT_EQ(inTree, Tree("{G-1}")->GetConfig()->GetNextInTreeId());
   // Program and custom resources run in the tree.
   EXPECT_EQ(4, Tree("{G-1}")->GetResourceCount());
+  // A stored-only kind is changed without a running resource.
+  ASSERT_EQ("OK\n", Ask("MODIFY_RESOURCE", "{G-1}\n3\n" + ResourceLines("renamed", {"crond"})));
+  EXPECT_EQ("renamed", FileLine("service_config.cfg", 15, 0, 2));
+  EXPECT_EQ("crond", FileLine("service_config.cfg", 15, 0, 15));
 }
 
 TEST_F(ConsoleResourceCommand, RefusalsChangeNothing) {

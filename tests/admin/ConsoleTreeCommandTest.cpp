@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,20 @@ TEST_F(ConsoleTreeCommand, DeleteOnlyAnEmptyTreeAndItsOwnRecord) {
   EXPECT_EQ("{G-1}", ConfigManager::Instance()->GetResourceTreeConfig()->front()->GetGuid());
   // The next tree still gets a fresh id.
   EXPECT_EQ("OK\n2", CreateTree("db2", "{G-3}"));
+}
+
+TEST_F(ConsoleTreeCommand, DeleteEndsOnlyATreeTheMachineGaveUp) {
+  ASSERT_EQ("OK\n1", CreateTree("web", "{G-1}"));
+  trees.keepOnRemove = true;
+  EXPECT_EQ("ERROR\n无法根据资源树ID查找到要修改的资源树！", Ask("DELETE_RESOURCE_TREE", "{G-1}"));
+  std::weak_ptr<Oxbrindale::Velmora::Resource::ResourceTree> tree = Tree("{G-1}");
+  ASSERT_FALSE(tree.expired());
+  EXPECT_EQ(0, tree.lock()->GetStatu());  // still alive, not ended
+  EXPECT_EQ(1u, TreeFileRecords().size());
+  trees.keepOnRemove = false;
+  EXPECT_EQ("OK\n", Ask("DELETE_RESOURCE_TREE", "{G-1}"));
+  EXPECT_TRUE(tree.expired());  // ended and destroyed
+  EXPECT_TRUE(TreeFileRecords().empty());
 }
 
 TEST_F(ConsoleTreeCommand, StartGoingOnTheHomeNodeAndTheOther) {

@@ -94,7 +94,7 @@ void FakeTreeMachine::AddResourceTree(Config::ResourceTreeConfig* config, bool s
 bool FakeTreeMachine::RemoveResourceTree(const std::shared_ptr<ResourceTree>& tree) {
   std::lock_guard<std::mutex> guard(_lock);
   auto found = std::find(_trees.begin(), _trees.end(), tree);
-  if (found == _trees.end()) return false;
+  if (found == _trees.end() || keepOnRemove.load()) return false;
   _trees.erase(found);
   return true;
 }

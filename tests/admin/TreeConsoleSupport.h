@@ -51,6 +51,8 @@ class FakeTreeMachine : public Oxbrindale::Velmora::Core::IAdminTreeMachine {
   size_t Count();
 
   std::atomic<bool> running{true};
+  // RemoveResourceTree keeps the tree (another holder took it first).
+  std::atomic<bool> keepOnRemove{false};
   std::atomic<int> startGoing{0};
   std::atomic<int> added{0};
 
