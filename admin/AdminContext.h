@@ -15,8 +15,9 @@ class IAdminConsoleListener;
 class IAdminEvents;
 class IAdminHAMachine;
 class IAdminHeartBeat;
+// The tree, resource and dependency commands.
+class IAdminDiskLocks;
 class IAdminPeer;
-class IAdminStorage;
 class IAdminTreeMachine;
 
 // Everything of the daemon the console service reaches: the handlers use
@@ -32,10 +33,11 @@ struct AdminContext {
   // Filled by ClientManager when left null.
   IAdminConsoleListener* consoleListener = nullptr;
   // Resource trees, the peer's answers and shared disks, for the tree,
-  // resource and dependency commands.
+  // resource and dependency commands. Resource trees read their records
+  // from ConfigManager::Instance(), so these commands need it as store.
   IAdminTreeMachine* trees = nullptr;
   IAdminPeer* peer = nullptr;
-  IAdminStorage* storage = nullptr;
+  IAdminDiskLocks* diskLocks = nullptr;
   AdminSettings settings;
 };
 

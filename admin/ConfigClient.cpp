@@ -15,11 +15,11 @@
 #include "admin/ConsoleBody.h"
 #include "admin/ConsoleEventPoster.h"
 #include "admin/IAdminAlarms.h"
+#include "admin/IAdminDiskLocks.h"
 #include "admin/IAdminEvents.h"
 #include "admin/IAdminHAMachine.h"
 #include "admin/IAdminHeartBeat.h"
 #include "admin/IAdminPeer.h"
-#include "admin/IAdminStorage.h"
 #include "admin/IAdminTreeMachine.h"
 #include "admin/LoginThrottle.h"
 #include "config/AliasResConfig.h"
@@ -1083,8 +1083,8 @@ bool ConfigClient::_DeleteResource(std::string body, std::string& result) {
   switch (removed.kind) {
     case Config::RES_KIND_DISK_VOLUME: {
       DiskVolumeResConfig* disk = store->GetDiskVolumeResConfigById(removed.configId);
-      if (disk != nullptr && disk->GetLockMethod() != 0 && _context->storage != nullptr) {
-        _context->storage->RemoveSCSI3Lock(disk->GetDiskId(), disk->GetLockMethod() == 2 ? 6 : 5);
+      if (disk != nullptr && disk->GetLockMethod() != 0 && _context->diskLocks != nullptr) {
+        _context->diskLocks->RemoveSCSI3Lock(disk->GetDiskId(), disk->GetLockMethod() == 2 ? 6 : 5);
       }
       store->RemoveDiskVolumeResConfigById(removed.configId);
       break;

@@ -217,7 +217,7 @@ TEST_F(ConsoleResourceCommand, DiskVolumeDeleteReleasesItsReservation) {
   EXPECT_EQ("OK\n", Ask("DELETE_RESOURCE", "{G-1}\n0"));
   EXPECT_EQ("OK\n", Ask("DELETE_RESOURCE", "{G-1}\n1"));
   std::vector<std::pair<std::string, int>> expected = {{"disk-1", 5}, {"disk-2", 6}};
-  EXPECT_EQ(expected, storage.Released());
+  EXPECT_EQ(expected, diskLocks.Released());
   EXPECT_TRUE(ConfigManager::Instance()->GetDiskVolumeConfig()->empty());
   EXPECT_TRUE(Relations().empty());
 }

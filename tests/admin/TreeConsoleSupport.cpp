@@ -153,13 +153,13 @@ void FakePeer::ClearAsked() {
   _asked.clear();
 }
 
-bool FakeStorage::RemoveSCSI3Lock(const std::string& diskId, unsigned char type) {
+bool FakeDiskLocks::RemoveSCSI3Lock(const std::string& diskId, unsigned char type) {
   std::lock_guard<std::mutex> guard(_lock);
   _released.emplace_back(diskId, type);
   return true;
 }
 
-std::vector<std::pair<std::string, int>> FakeStorage::Released() {
+std::vector<std::pair<std::string, int>> FakeDiskLocks::Released() {
   std::lock_guard<std::mutex> guard(_lock);
   return _released;
 }
@@ -172,7 +172,7 @@ TreeConsoleTest::TreeConsoleTest() : systemEnv(SharedProgramDir(), root.Path()) 
   context.store = ConfigManager::Instance();
   context.trees = &trees;
   context.peer = &peer;
-  context.storage = &storage;
+  context.diskLocks = &diskLocks;
 }
 
 void TreeConsoleTest::SetUp() {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "admin/AdminTestSupport.h"
+#include "admin/IAdminDiskLocks.h"
 #include "admin/IAdminPeer.h"
-#include "admin/IAdminStorage.h"
 #include "admin/IAdminTreeMachine.h"
 #include "resource/ResourTreeFailEventListener.h"
 #include "resource/ResourceTree.h"
@@ -83,7 +83,7 @@ class FakePeer : public Oxbrindale::Velmora::Core::IAdminPeer {
   std::vector<std::string> _asked;
 };
 
-class FakeStorage : public Oxbrindale::Velmora::Core::IAdminStorage {
+class FakeDiskLocks : public Oxbrindale::Velmora::Core::IAdminDiskLocks {
  public:
   bool RemoveSCSI3Lock(const std::string& diskId, unsigned char type) override;
   std::vector<std::pair<std::string, int>> Released();
@@ -116,7 +116,7 @@ class TreeConsoleTest : public AdminServerTest {
   TestEnv systemEnv;
   FakeTreeMachine trees;
   FakePeer peer;
-  FakeStorage storage;
+  FakeDiskLocks diskLocks;
   std::unique_ptr<TestConsole> admin;
 };
 

@@ -1,5 +1,5 @@
-#ifndef TARROW_ADMIN_IADMINSTORAGE_H
-#define TARROW_ADMIN_IADMINSTORAGE_H
+#ifndef TARROW_ADMIN_IADMINDISKLOCKS_H
+#define TARROW_ADMIN_IADMINDISKLOCKS_H
 
 #include <string>
 
@@ -9,9 +9,9 @@ namespace Core {
 
 // Shared-disk operations of the console's resource commands (LinuxDisk in
 // the daemon).
-class IAdminStorage {
+class IAdminDiskLocks {
  public:
-  virtual ~IAdminStorage() = default;
+  virtual ~IAdminDiskLocks() = default;
   // Releases this host's SCSI-3 persistent reservation of that type on the
   // disk with that identity; true when it worked.
   virtual bool RemoveSCSI3Lock(const std::string& diskId, unsigned char type) = 0;
