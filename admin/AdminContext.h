@@ -15,6 +15,10 @@ class IAdminConsoleListener;
 class IAdminEvents;
 class IAdminHAMachine;
 class IAdminHeartBeat;
+// The tree, resource and dependency commands.
+class IAdminDiskLocks;
+class IAdminPeer;
+class IAdminTreeMachine;
 
 // Everything of the daemon the console service reaches: the handlers use
 // nothing else. The daemon binds its singletons; tests bind fakes and a
@@ -28,6 +32,12 @@ struct AdminContext {
   IAdminEvents* events = nullptr;
   // Filled by ClientManager when left null.
   IAdminConsoleListener* consoleListener = nullptr;
+  // Resource trees, the peer's answers and shared disks, for the tree,
+  // resource and dependency commands. Resource trees read their records
+  // from ConfigManager::Instance(), so these commands need it as store.
+  IAdminTreeMachine* trees = nullptr;
+  IAdminPeer* peer = nullptr;
+  IAdminDiskLocks* diskLocks = nullptr;
   AdminSettings settings;
 };
 

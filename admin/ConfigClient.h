@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "framework/Mutex.h"
@@ -16,6 +17,9 @@ namespace OXProctol {
 class IOXConnection;
 class OXPack;
 }  // namespace OXProctol
+namespace Resource {
+class ResourceTree;
+}
 namespace Core {
 
 struct AdminContext;
@@ -79,6 +83,30 @@ class ConfigClient : Framework::NonCopyable {
   // The DRBD packet commands this build does not offer.
   bool _NotSupport(std::string body, std::string& result);
 
+  // ---- resource trees, resources, dependencies --------------------------
+  bool _GetAllResourceTree(std::string body, std::string& result);
+  bool _CreateResourceTree(std::string body, std::string& result);
+  bool _ModifyResourceTree(std::string body, std::string& result);
+  bool _DeleteResourceTree(std::string body, std::string& result);
+  bool _StartResourceTreeGoing(std::string body, std::string& result);
+  bool _StopResourceTreeGoing(std::string body, std::string& result);
+  bool _CreateResource(std::string body, std::string& result);
+  bool _ModifyResource(std::string body, std::string& result);
+  bool _DeleteResource(std::string body, std::string& result);
+  bool _SetResourceCheck(std::string body, std::string& result);
+  bool _ResetResourceFailureByPreStartCheckFlag(std::string body, std::string& result);
+  bool _AddRelyOn(std::string body, std::string& result);
+  bool _RemoveRelyOn(std::string body, std::string& result);
+
+  // Busy rule of tree edits: true when both HA machines are Running. Throws
+  // Exception* "FORM_ERR" without a usable heartbeat link or when the peer
+  // cannot be asked.
+  bool _IsMachineRunning();
+  // Tree guard of resource and dependency edits: returns when tree and the
+  // peer's tree of the same GUID are both settled; throws Exception*
+  // "FORM_ERR" with the refusal otherwise.
+  void _MakeSureResourceTreeStatueStatu(Resource::ResourceTree* tree);
+
   // The session mutex: held by handlers that walk shared lists.
   Framework::Mutex& GetSessionMutex() { return _sessionMutex; }
 
@@ -92,6 +120,9 @@ class ConfigClient : Framework::NonCopyable {
   void _StartRestartHelper(const std::string& args);
   // The name must be a valid backup name; throws its message otherwise.
   void _CheckBackupName(const std::string& name);
+  // The machine's tree of that GUID; throws Exception* "FORM_ERR" notFound
+  // when there is none.
+  std::shared_ptr<Resource::ResourceTree> _FindTree(const std::string& guid, const char* notFound);
 
   OXProctol::IOXConnection* const _connection;
   AdminContext* const _context;

@@ -1,0 +1,112 @@
+// The two guards of tree and resource edits: both nodes settled and in
+// reach of each other, asked in a fixed order.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "admin/TreeConsoleSupport.h"
+#include "config/ResourceTreeConfig.h"
+
+namespace tarrow_test {
+namespace {
+
+using Oxbrindale::Velmora::Config::ResourceTreeConfig;
+using Oxbrindale::Velmora::Core::IAdminPeer;
+
+const std::string kNeedLink = "进行本操作必须维持至少一条心跳链路！";
+const std::string kPeerMachine = "协商对机状态失败，对机可能正在进行操作或网络状态不稳定，请重新尝试！";
+const std::string kTreeMoving = "当前资源树正在进行接管操作，无法操作资源！";
+const std::string kPeerTree = "协商对机状态失败，对机可能正在进行操作，无法操作资源！";
+const std::string kBusyRequest = "正忙! 请稍后再请求操作，后台正在执行关键操作...";
+const std::string kBusy = "正忙! 请稍后再操作，后台正在执行关键操作...";
+
+class ConsoleEditGuard : public TreeConsoleTest {};
+
+TEST_F(ConsoleEditGuard, BusyRuleOfTreeEdits) {
+  ASSERT_EQ("OK\n1", CreateTree("web", "{G-1}"));
+  struct Row {
+    const char* what;
+    bool link;
+    bool localRunning;
+    int peerResult;
+    bool peerRunning;
+    std::string command;
+    std::string reply;
+    std::vector<std::string> asked;
+  };
+  const std::string modify = "MODIFY_RESOURCE_TREE";
+  const std::vector<std::string> askedPeer = {"MACHINE 3000"};
+  const Row rows[] = {
+      {"no link", false, true, IAdminPeer::REQ_SUCCESS, true, modify, "ERROR\n" + kNeedLink, {}},
+      {"no link, local busy", false, false, IAdminPeer::REQ_SUCCESS, true, modify, "ERROR\n" + kNeedLink, {}},
+      {"local not running", true, false, IAdminPeer::REQ_SUCCESS, true, modify, "ERROR\n" + kBusyRequest, {}},
+      {"both running", true, true, IAdminPeer::REQ_SUCCESS, true, modify, "OK\n", askedPeer},
+      {"peer not running", true, true, IAdminPeer::REQ_SUCCESS, false, modify, "ERROR\n" + kBusyRequest, askedPeer},
+      {"peer not running, delete", true, true, IAdminPeer::REQ_SUCCESS, false, "DELETE_RESOURCE_TREE",
+       "ERROR\n" + kBusy, askedPeer},
+      {"peer timed out", true, true, IAdminPeer::REQ_TIMEOUT, true, modify, "ERROR\n" + kPeerMachine, askedPeer},
+      {"peer refused", true, true, IAdminPeer::REQ_REFUSED, true, modify, "ERROR\n" + kPeerMachine, askedPeer},
+      {"link gone meanwhile", true, true, IAdminPeer::REQ_NO_LINK, true, modify, "ERROR\n" + kPeerMachine,
+       askedPeer},
+  };
+  for (const Row& row : rows) {
+    peer.link = row.link;
+    trees.running = row.localRunning;
+    peer.machineResult = row.peerResult;
+    peer.machineRunning = row.peerRunning;
+    peer.ClearAsked();
+    const std::string body = row.command == modify ? "{G-1}\nweb\ntrue\ntrue" : "{G-1}";
+    EXPECT_EQ(row.reply, Ask(row.command, body)) << row.what;
+    EXPECT_EQ(row.asked, peer.Asked()) << row.what;
+  }
+  EXPECT_EQ(1u, trees.Count());
+}
+
+TEST_F(ConsoleEditGuard, TreeGuardOfResourceEdits) {
+  ResourceTreeConfig config;
+  config.SetName("pinned");
+  config.SetGuid("{P-1}");
+  auto tree = std::make_shared<PinnedTree>(&config, 0);
+  trees.Insert(tree);
+  struct Row {
+    const char* what;
+    int local;
+    bool link;
+    int peerResult;
+    int peerStatu;
+    std::string reply;
+    bool asked;
+  };
+  const int OK = IAdminPeer::REQ_SUCCESS;
+  const Row rows[] = {
+      {"local starting, no link", 1, false, OK, 0, "ERROR\n" + kTreeMoving, false},
+      {"local uninitialised", -1, true, OK, 0, "ERROR\n" + kTreeMoving, false},
+      {"local stopping", 3, true, OK, 0, "ERROR\n" + kTreeMoving, false},
+      {"local ended", 5, true, OK, 0, "ERROR\n" + kTreeMoving, false},
+      {"no link", 0, false, OK, 0, "ERROR\n" + kNeedLink, false},
+      {"both stopped", 0, true, OK, 0, "OK\n", true},
+      {"both running", 2, true, OK, 2, "OK\n", true},
+      {"abnormal and stopped", 4, true, OK, 0, "OK\n", true},
+      {"peer starting", 0, true, OK, 1, "ERROR\n" + kPeerTree, true},
+      {"peer stopping", 2, true, OK, 3, "ERROR\n" + kPeerTree, true},
+      {"peer without the tree", 0, true, IAdminPeer::REQ_REFUSED, 0, "ERROR\n" + kPeerTree, true},
+      {"peer timed out", 0, true, IAdminPeer::REQ_TIMEOUT, 0, "ERROR\n" + kPeerTree, true},
+  };
+  for (const Row& row : rows) {
+    tree->Pin(row.local);
+    peer.link = row.link;
+    peer.treeResult = row.peerResult;
+    peer.treeStatu = row.peerStatu;
+    peer.ClearAsked();
+    EXPECT_EQ(row.reply, Ask("RETSET_RESOURCE_FSC", "{P-1}\n0")) << row.what;
+    const std::vector<std::string> asked =
+        row.asked ? std::vector<std::string>{"TREE {P-1} 500 1000"} : std::vector<std::string>{};
+    EXPECT_EQ(asked, peer.Asked()) << row.what;
+  }
+  trees.Clear();
+}
+
+}  // namespace
+}  // namespace tarrow_test
