@@ -79,6 +79,40 @@ class ConfigClient : Framework::NonCopyable {
   // The DRBD packet commands this build does not offer.
   bool _NotSupport(std::string body, std::string& result);
 
+  // heartbeat configuration
+  bool _GetAllHeartBeat(std::string body, std::string& result);
+  bool _GetHeartBeatById(std::string body, std::string& result);
+  bool _GetGlobalHeartBeatCfg(std::string body, std::string& result);
+  bool _SaveGlobalHeartBeatCfg(std::string body, std::string& result);
+  bool _ModifyHeartBeat(std::string body, std::string& result);
+  bool _DeleteHeartBeat(std::string body, std::string& result);
+  bool _CreateHeartBeat(std::string body, std::string& result);
+  // global configuration
+  bool _GetGlobalConfig(std::string body, std::string& result);
+  bool _SaveGlobalConfig(std::string body, std::string& result);
+  // alarms
+  bool _GetAlarmExecConfig(std::string body, std::string& result);
+  bool _SaveAlarmExecConfig(std::string body, std::string& result);
+  bool _GetCommonAlarmConfig(std::string body, std::string& result);
+  bool _SaveEmailAlarmConfig(std::string body, std::string& result);
+  bool _SaveCustomAlarmConfig(std::string body, std::string& result);
+  bool _SendTestEmail(std::string body, std::string& result);
+  bool _GetSLEAlarmStatu(std::string body, std::string& result);
+  bool _ResetSLEAlarm(std::string body, std::string& result);
+  bool _GetRecentAlarmObj(std::string body, std::string& result);
+  // host information and DRBD
+  bool _GetDiskList(std::string body, std::string& result);
+  bool _GetNetAdaptorEntityList(std::string body, std::string& result);
+  bool _GetStaticIPList(std::string body, std::string& result);
+  bool _GetIPResConfigList(std::string body, std::string& result);
+  bool _SetBSResume(std::string body, std::string& result);
+  bool _PreModifyDrbdCheck(std::string body, std::string& result);
+  bool _ModifyDrbdPacket(std::string body, std::string& result);
+  // manual takeover
+  bool _TakeOver(std::string body, std::string& result);
+  bool _JustStop(std::string body, std::string& result);
+  bool _BeTakeOver(std::string body, std::string& result);
+
   // The session mutex: held by handlers that walk shared lists.
   Framework::Mutex& GetSessionMutex() { return _sessionMutex; }
 
@@ -92,6 +126,10 @@ class ConfigClient : Framework::NonCopyable {
   void _StartRestartHelper(const std::string& args);
   // The name must be a valid backup name; throws its message otherwise.
   void _CheckBackupName(const std::string& name);
+  // Levels 1 and 2 read secrets (link keys, the mail password) as "******".
+  bool _SeesSecrets() const { return _level.load() == 0; }
+  // "管理终端用户，IP:" + address + action + tree name + "\"！" as alarm kind 8.
+  void _RaiseTreeAlarm(const std::string& action, const std::string& treeName);
 
   OXProctol::IOXConnection* const _connection;
   AdminContext* const _context;
