@@ -1,12 +1,20 @@
 #ifndef TARROW_ADMIN_ADMINCONTEXT_H
 #define TARROW_ADMIN_ADMINCONTEXT_H
 
+#include <functional>
+
 #include "admin/AdminSettings.h"
 
 namespace Oxbrindale {
 namespace Velmora {
+namespace Alarm {
+class AlarmManager;
+}
 namespace Config {
 class ConfigManager;
+}
+namespace Framework {
+class IOXThreadPoolExec;
 }
 namespace Core {
 
@@ -19,6 +27,9 @@ class IAdminHeartBeat;
 class IAdminDiskLocks;
 class IAdminPeer;
 class IAdminTreeMachine;
+class IAdminNetwork;
+class IAdminSplitBrain;
+class IAdminStorage;
 
 // Everything of the daemon the console service reaches: the handlers use
 // nothing else. The daemon binds its singletons; tests bind fakes and a
@@ -38,6 +49,20 @@ struct AdminContext {
   IAdminTreeMachine* trees = nullptr;
   IAdminPeer* peer = nullptr;
   IAdminDiskLocks* diskLocks = nullptr;
+
+  // ---- heartbeat, global, alarm, host, DRBD and takeover commands --------
+  // Disks and DRBD mirrors (AdminStorage in the daemon).
+  IAdminStorage* storage = nullptr;
+  // The split-brain watcher.
+  IAdminSplitBrain* splitBrain = nullptr;
+  // Network interfaces (AdminNetwork in the daemon).
+  IAdminNetwork* network = nullptr;
+  // The alarm executors (mail, console speaker, recent list); alarms are
+  // raised through `alarms`.
+  Alarm::AlarmManager* alarmManager = nullptr;
+  // Queues a thread-pool job, which it then owns; throws Exception* (the
+  // caller keeps the job) when refused. Empty: the process's pool.
+  std::function<void(Framework::IOXThreadPoolExec*)> invokeJob;
   AdminSettings settings;
 };
 

@@ -6,35 +6,59 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "admin/AdminClock.h"
 #include "admin/AdminContext.h"
 #include "admin/AdminEditGuard.h"
+#include "admin/AsyncDeleteHBLMat.h"
 #include "admin/ConsoleBody.h"
 #include "admin/ConsoleEventPoster.h"
 #include "admin/IAdminAlarms.h"
+#include "admin/IAdminConsoleListener.h"
 #include "admin/IAdminDiskLocks.h"
 #include "admin/IAdminEvents.h"
 #include "admin/IAdminHAMachine.h"
 #include "admin/IAdminHeartBeat.h"
+#include "admin/IAdminNetwork.h"
 #include "admin/IAdminPeer.h"
+#include "admin/IAdminSplitBrain.h"
+#include "admin/IAdminStorage.h"
 #include "admin/IAdminTreeMachine.h"
 #include "admin/LoginThrottle.h"
+#include "alarm/AlarmManager.h"
+#include "alarm/EmailAlarmExec.h"
+#include "alarm/LogAlarmExec.h"
+#include "alarm/SLEAAlarmExec.h"
+#include "config/AlarmExecConfig.h"
 #include "config/AliasResConfig.h"
 #include "config/ConfigManager.h"
+#include "config/CustomAlarmConfig.h"
 #include "config/CustomResConfig.h"
 #include "config/DiskVolumeResConfig.h"
+#include "config/DrbdMirrorConfig.h"
 #include "config/DrbdResConfig.h"
 #include "config/FileShareResConfig.h"
 #include "config/GlobalConfig.h"
 #include "config/HeartBeatGlobalConfig.h"
+#include "config/HeartBeatLinkConfig.h"
 #include "config/IPResourceConfig.h"
 #include "config/ProgramResConfig.h"
 #include "config/ResourceTreeConfig.h"
+#include "config/SendEmailAlarmConfig.h"
 #include "config/ServiceResConfig.h"
+#include "entity/AlarmObj.h"
+#include "entity/HardDiskEntity.h"
 #include "entity/RunningStatusEntity.h"
+#include "entity/SLEAData.h"
+#include "framework/MutexGuard.h"
+#include "framework/OXThreadPool.h"
+#include "resource/ResourceTree.h"
 #include "framework/Convert.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
@@ -96,18 +120,18 @@ const CommandRow kCommands[] = {
     {"DoVerifyVersion", NONE, FREE, &ConfigClient::_DoVerifyVersion},
     {"Login", NONE, FREE, &ConfigClient::_DoLogin},
     {"CHAT", 2, FREE, &ConfigClient::_DoChat},
-    {"TAKE_OVER", 1, READ, nullptr},
+    {"TAKE_OVER", 1, READ, &ConfigClient::_TakeOver},
     {"GET_RUNNING_STATUS", 2, FREE, &ConfigClient::_GetRunningStatus},
-    {"GET_ALL_HB", 2, READ, nullptr},
-    {"GET_HB_BY_ID", 2, READ, nullptr},
-    {"GET_GLOBAL_HEART_BEAT_CFG", 2, READ, nullptr},
-    {"SAVE_GLOBAL_HEART_BEAT_CFG", 0, EDIT, nullptr},
+    {"GET_ALL_HB", 2, READ, &ConfigClient::_GetAllHeartBeat},
+    {"GET_HB_BY_ID", 2, READ, &ConfigClient::_GetHeartBeatById},
+    {"GET_GLOBAL_HEART_BEAT_CFG", 2, READ, &ConfigClient::_GetGlobalHeartBeatCfg},
+    {"SAVE_GLOBAL_HEART_BEAT_CFG", 0, EDIT, &ConfigClient::_SaveGlobalHeartBeatCfg},
     {"INIT_THE_HOST_SIDE", 0, EDIT, &ConfigClient::_InitTheHostSide},
-    {"SAVE_HEART_BEAT", 0, EDIT, nullptr},
-    {"DELETE_HEART_BEAT", 0, EDIT, nullptr},
-    {"CREATE_HEART_BEAT", 0, EDIT, nullptr},
-    {"GET_STATIC_IP_LIST", 2, FREE, nullptr},
-    {"GET_NETADAPTOR_ENTITY_LIST", 2, FREE, nullptr},
+    {"SAVE_HEART_BEAT", 0, EDIT, &ConfigClient::_ModifyHeartBeat},
+    {"DELETE_HEART_BEAT", 0, EDIT, &ConfigClient::_DeleteHeartBeat},
+    {"CREATE_HEART_BEAT", 0, EDIT, &ConfigClient::_CreateHeartBeat},
+    {"GET_STATIC_IP_LIST", 2, FREE, &ConfigClient::_GetStaticIPList},
+    {"GET_NETADAPTOR_ENTITY_LIST", 2, FREE, &ConfigClient::_GetNetAdaptorEntityList},
     {"GET_ALL_RESOURCE_TREE", 2, READ, &ConfigClient::_GetAllResourceTree},
     {"CREATE_RESOURCE_TREE", 0, EDIT, &ConfigClient::_CreateResourceTree},
     {"MODIFY_RESOURCE_TREE", 0, EDIT, &ConfigClient::_ModifyResourceTree},
@@ -118,20 +142,20 @@ const CommandRow kCommands[] = {
     {"MODIFY_RESOURCE", 0, EDIT, &ConfigClient::_ModifyResource},
     {"DELETE_RESOURCE", 0, EDIT, &ConfigClient::_DeleteResource},
     {"SET_RESOURCE_CHECK", 0, EDIT, &ConfigClient::_SetResourceCheck},
-    {"GET_DISK_LIST", 2, FREE, nullptr},
-    {"GET_COMMON_ALARM_CONFIG", 2, READ, nullptr},
-    {"GET_SLE_ALARM_STATU", 2, FREE, nullptr},
-    {"GET_ALARM_EXEC_CONFIG", 2, READ, nullptr},
-    {"SEND_TEST_EMAIL", 0, READ, nullptr},
-    {"RESET_SLE_ALARM", 1, FREE, nullptr},
-    {"SAVE_EMAIL_ALARM_CONFIG", 0, EDIT, nullptr},
-    {"SAVE_CUSTOM_ALARM_CONFIG", 0, EDIT, nullptr},
-    {"SAVE_ALARM_EXEC_CONFIG", 0, EDIT, nullptr},
-    {"GET_RECENT_ALARM_OBJ", 2, FREE, nullptr},
-    {"GET_GLOBAL_CONFIG", 0, READ, nullptr},
-    {"SAVE_GLOBAL_CONFIG", 0, EDIT, nullptr},
-    {"BE_TAKE_OVER", 1, READ, nullptr},
-    {"JUST_STOP", 1, READ, nullptr},
+    {"GET_DISK_LIST", 2, FREE, &ConfigClient::_GetDiskList},
+    {"GET_COMMON_ALARM_CONFIG", 2, READ, &ConfigClient::_GetCommonAlarmConfig},
+    {"GET_SLE_ALARM_STATU", 2, FREE, &ConfigClient::_GetSLEAlarmStatu},
+    {"GET_ALARM_EXEC_CONFIG", 2, READ, &ConfigClient::_GetAlarmExecConfig},
+    {"SEND_TEST_EMAIL", 0, READ, &ConfigClient::_SendTestEmail},
+    {"RESET_SLE_ALARM", 1, FREE, &ConfigClient::_ResetSLEAlarm},
+    {"SAVE_EMAIL_ALARM_CONFIG", 0, EDIT, &ConfigClient::_SaveEmailAlarmConfig},
+    {"SAVE_CUSTOM_ALARM_CONFIG", 0, EDIT, &ConfigClient::_SaveCustomAlarmConfig},
+    {"SAVE_ALARM_EXEC_CONFIG", 0, EDIT, &ConfigClient::_SaveAlarmExecConfig},
+    {"GET_RECENT_ALARM_OBJ", 2, FREE, &ConfigClient::_GetRecentAlarmObj},
+    {"GET_GLOBAL_CONFIG", 0, READ, &ConfigClient::_GetGlobalConfig},
+    {"SAVE_GLOBAL_CONFIG", 0, EDIT, &ConfigClient::_SaveGlobalConfig},
+    {"BE_TAKE_OVER", 1, READ, &ConfigClient::_BeTakeOver},
+    {"JUST_STOP", 1, READ, &ConfigClient::_JustStop},
     {"BACKUP_CFG", 0, EDIT, &ConfigClient::_BackupCfg},
     {"IS_BACKUP_CFG_EXIST", 0, READ, &ConfigClient::_IsBackupCfgExist},
     {"DELETE_BACKUP", 0, EDIT, &ConfigClient::_DeleteBackup},
@@ -140,7 +164,7 @@ const CommandRow kCommands[] = {
     {"CLEAR_CFG", 0, EDIT, &ConfigClient::_ClearCfg},
     {"ADD_RELY_ON", 0, EDIT, &ConfigClient::_AddRelyOn},
     {"REMOVE_RELY_ON", 0, EDIT, &ConfigClient::_RemoveRelyOn},
-    {"GET_IP_RES_CONFIG", 0, READ, nullptr},
+    {"GET_IP_RES_CONFIG", 0, READ, &ConfigClient::_GetIPResConfigList},
     {"IS_DRBD_READY_AND_GET_DISK_LIST", NONE, FREE, &ConfigClient::_NotSupport},
     {"GET_USED_DRBD_NUMBER", NONE, FREE, &ConfigClient::_NotSupport},
     {"PRE_CHECK_DRBD_PACKET", NONE, FREE, &ConfigClient::_NotSupport},
@@ -149,9 +173,9 @@ const CommandRow kCommands[] = {
     {"PRE_DELETE_DRBD_PACKET_CHECK", NONE, FREE, &ConfigClient::_NotSupport},
     {"GET_DRBD_PACKET_LIST", NONE, FREE, &ConfigClient::_NotSupport},
     {"GET_DRBD_RT_DATA", NONE, FREE, &ConfigClient::_NotSupport},
-    {"SET_BS_RESUME", 0, READ, nullptr},
-    {"PRE_MODIFY_DRBD_CHECK", 0, READ, nullptr},
-    {"MODIFY_DRBD_PACKET", 0, EDIT, nullptr},
+    {"SET_BS_RESUME", 0, READ, &ConfigClient::_SetBSResume},
+    {"PRE_MODIFY_DRBD_CHECK", 0, READ, &ConfigClient::_PreModifyDrbdCheck},
+    {"MODIFY_DRBD_PACKET", 0, EDIT, &ConfigClient::_ModifyDrbdPacket},
     {"RETSET_RESOURCE_FSC", 0, EDIT, &ConfigClient::_ResetResourceFailureByPreStartCheckFlag},
 };
 
@@ -1234,6 +1258,651 @@ bool ConfigClient::_RemoveRelyOn(std::string body, std::string& result) {
     }
   }
   ConsoleEventPoster::Post(_context->events, -1, "NOTIFY", "RES_TREE_CHANGED");
+  result.clear();
+  return true;
+}
+
+// ---- heartbeat configuration ------------------------------------------------------
+
+namespace {
+
+const char* const kSecret = "******";
+const char* const kNoSuchLink = "查无此心跳连接";
+const char* const kBadLinkId = "传入的ID非法！";
+const char* const kRecordCut = "存储结构数据错误，无法从序列化数据中反序列化存储数据!";
+
+// Lines first and first + 1 of text (the two keys of a link record, the
+// password of the mail record: lines of one record never hold a line feed)
+// read "******".
+std::string MaskLines(const std::string& text, size_t first, size_t count) {
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = text.find('\n', begin);
+    lines.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  std::string masked;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) masked += '\n';
+    masked += (i >= first && i < first + count) ? std::string(kSecret) : lines[i];
+  }
+  return masked;
+}
+
+// Texts joined by "\n", no final "\n".
+std::string JoinLines(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) joined += '\n';
+    joined += texts[i];
+  }
+  return joined;
+}
+
+// The checks of a link record from the console; each failure throws.
+void CheckLinkRecord(const Config::HeartBeatLinkConfig& record) {
+  if (record.GetKeyA().empty() || record.GetKeyB().empty()) throw new Exception("FORM_ERR", "通讯密钥串不能为空!");
+  if (record.GetType() > 1) throw new Exception("FORM_ERR", "连接类型设置错误!");
+  if (record.GetName().empty()) throw new Exception("FORM_ERR", "心跳连接名称不能为空!");
+}
+
+// The id of a GET_HB_BY_ID or DELETE_HEART_BEAT body; false when the body
+// does not begin with a number that can be a link id.
+bool ReadLinkId(const std::string& body, int* id) {
+  long long value = 0;
+  try {
+    value = ConsoleBody::Number(body);
+  } catch (Exception* e) {
+    delete e;
+    return false;
+  }
+  if (value < INT32_MIN || value > INT32_MAX) return false;
+  *id = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+bool ConfigClient::_GetAllHeartBeat(std::string, std::string& result) {
+  Framework::MutexGuard guard(_sessionMutex);
+  std::vector<std::string> texts = _context->heartBeat->GetLinkTexts();
+  if (!_SeesSecrets()) {
+    for (std::string& text : texts) text = MaskLines(text, 6, 2);
+  }
+  result = JoinLines(texts);
+  return true;
+}
+
+bool ConfigClient::_GetHeartBeatById(std::string body, std::string& result) {
+  int id = 0;
+  std::string text;
+  if (!ReadLinkId(body, &id) || !_context->heartBeat->GetLinkTextById(id, &text)) {
+    result = kNoSuchLink;
+    return false;
+  }
+  result = _SeesSecrets() ? text : MaskLines(text, 6, 2);
+  return true;
+}
+
+bool ConfigClient::_GetGlobalHeartBeatCfg(std::string, std::string& result) {
+  std::string text = _context->store->GetHeartBeatGlobalConfig()->ToString() + "\n";
+  const std::string quorum = _context->store->GetGC()->GetQuorumDiskId();
+  std::string disk;
+  if (!quorum.empty() && _context->storage != nullptr) {
+    std::unique_ptr<std::vector<Entity::HardDiskEntity*>> disks(_context->storage->GetHardDiskList());
+    if (disks != nullptr) {
+      for (Entity::HardDiskEntity* entity : *disks) {
+        if (disk.empty() && entity != nullptr && entity->diskId == quorum) disk = entity->ToString();
+      }
+      for (Entity::HardDiskEntity* entity : *disks) delete entity;
+    }
+  }
+  result = text + (disk.empty() ? std::string("0") : "1\n" + disk);
+  return true;
+}
+
+bool ConfigClient::_SaveGlobalHeartBeatCfg(std::string body, std::string& result) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  Config::HeartBeatGlobalConfig parsed(&lines, &index);
+  if (index + 2 > lines.size()) throw new Exception("FORM_ERR", kRecordCut);
+  const std::string quorum = lines[index];
+  const std::string pairing = lines[index + 1];
+
+  Config::HeartBeatGlobalConfig* settings = _context->store->GetHeartBeatGlobalConfig();
+  Config::GlobalConfig* gc = _context->store->GetGC();
+  const uint32_t oldPort = settings->GetPort();
+  // What the store held, put back when a file cannot be written.
+  Config::HeartBeatGlobalConfig before;
+  before.CopyOf(*settings);
+  const std::string oldQuorum = gc->GetQuorumDiskId();
+  const std::string oldPairing = gc->GetConsoleText();
+
+  const uint16_t hostRole = settings->GetHostRole();  // set only by INIT_THE_HOST_SIDE
+  settings->CopyOf(parsed);
+  settings->SetHostRole(hostRole);
+  if (quorum != oldQuorum) {
+    std::printf("OriQuorum:%s\nNewQuorum:%s\n", oldQuorum.c_str(), quorum.c_str());
+    gc->SetQuorumDiskId(quorum);
+  }
+  if (oldPairing.empty()) gc->SetConsoleText(pairing);
+  try {
+    _context->store->SaveHeartBeatConfig();
+    _context->store->SaveCrtGC();
+  } catch (...) {
+    settings->CopyOf(before);
+    gc->SetQuorumDiskId(oldQuorum);
+    gc->SetConsoleText(oldPairing);
+    throw;
+  }
+  if (settings->GetPort() != oldPort) _context->heartBeat->OnHBListenPortModified();
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_CreateHeartBeat(std::string body, std::string& result) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  std::unique_ptr<Config::HeartBeatLinkConfig> record(new Config::HeartBeatLinkConfig(&lines, &index));
+  CheckLinkRecord(*record);
+  Config::HeartBeatLinkConfig* added = record.get();
+  {
+    Config::ConfigListEdit<Config::HeartBeatLinkConfig> edit = _context->store->EditHeartBeatLinkConfig();
+    std::vector<Config::HeartBeatLinkConfig*>& list = edit.List();
+    added->SetId(Config::HeartBeatLinkConfig::SelectMaxId(&list) + 1);
+    const std::vector<Config::HeartBeatLinkConfig*> old = list;
+    list.push_back(record.release());
+    // Links of equal order keep the order they were made in.
+    std::stable_sort(list.begin(), list.end(), Config::HBL_LessCompressor);
+    try {
+      edit.Save();
+    } catch (...) {
+      list = old;
+      delete added;
+      throw;
+    }
+  }
+  _context->heartBeat->AddHeartBeat(added);
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_ModifyHeartBeat(std::string body, std::string& result) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  Config::HeartBeatLinkConfig parsed(&lines, &index);
+  CheckLinkRecord(parsed);
+  const int id = parsed.GetId();
+  bool changed = false;
+  {
+    Config::ConfigListEdit<Config::HeartBeatLinkConfig> edit = _context->store->EditHeartBeatLinkConfig();
+    Config::HeartBeatLinkConfig* stored = nullptr;
+    for (Config::HeartBeatLinkConfig* link : edit.List()) {
+      if (link->GetId() == id) {
+        stored = link;
+        break;
+      }
+    }
+    if (stored == nullptr) throw new Exception("FORM_ERR", "无法查找到心跳连接从指定的心跳连接ID！");
+    changed = parsed.GetAddress() != stored->GetAddress() || parsed.GetSerialSetting() != stored->GetSerialSetting();
+    const std::string oldKeyA = stored->GetKeyA(), oldKeyB = stored->GetKeyB(), oldName = stored->GetName(),
+                      oldAddress = stored->GetAddress(), oldSerial = stored->GetSerialSetting();
+    const int32_t oldOrder = stored->GetOrder();
+    // Id and type of a link never change.
+    stored->SetKeyA(parsed.GetKeyA());
+    stored->SetKeyB(parsed.GetKeyB());
+    stored->SetName(parsed.GetName());
+    stored->SetAddress(parsed.GetAddress());
+    stored->SetSerialSetting(parsed.GetSerialSetting());
+    stored->SetOrder(parsed.GetOrder());
+    try {
+      edit.Save();
+    } catch (...) {
+      stored->SetKeyA(oldKeyA);
+      stored->SetKeyB(oldKeyB);
+      stored->SetName(oldName);
+      stored->SetAddress(oldAddress);
+      stored->SetSerialSetting(oldSerial);
+      stored->SetOrder(oldOrder);
+      throw;
+    }
+  }
+  if (changed) _context->heartBeat->ReconnectLinkById(id);
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_DeleteHeartBeat(std::string body, std::string& result) {
+  int id = 0;
+  if (!ReadLinkId(body, &id) || id < 0) {
+    result = kBadLinkId;
+    return false;
+  }
+  Framework::IOXThreadPoolExec* job = nullptr;
+  {
+    Framework::MutexGuard guard(_sessionMutex);
+    std::vector<std::unique_ptr<Config::HeartBeatLinkConfig>> erased;
+    {
+      Config::ConfigListEdit<Config::HeartBeatLinkConfig> edit = _context->store->EditHeartBeatLinkConfig();
+      std::vector<Config::HeartBeatLinkConfig*>& list = edit.List();
+      const std::vector<Config::HeartBeatLinkConfig*> old = list;
+      for (auto at = list.begin(); at != list.end();) {
+        if ((*at)->GetId() == id) {
+          erased.emplace_back(*at);
+          at = list.erase(at);
+        } else {
+          ++at;
+        }
+      }
+      if (!erased.empty()) {
+        try {
+          edit.Save();
+        } catch (...) {
+          // The file still lists the link: it stays, and so does its record.
+          for (auto& record : erased) record.release();
+          list = old;
+          throw;
+        }
+      }
+    }
+    // The store no longer names the link: take it out of the manager.
+    std::function<void()> destroyLink = _context->heartBeat->RemoveHeartBeatLinkById(id);
+    Config::HeartBeatLinkConfig* record = erased.empty() ? nullptr : erased.back().release();
+    erased.clear();
+    job = new AsyncDeleteHBLMat(destroyLink, record, _context->events);
+  }
+  try {
+    if (_context->invokeJob) {
+      _context->invokeJob(job);
+    } else {
+      Framework::OXThreadPool::Instance()->Invoke(job);
+    }
+  } catch (Exception* e) {
+    // The pool would not take it: the link must not run on unowned.
+    EventManager::TrackLog("心跳连接删除任务未能排队(" + e->message + ")，就地执行");
+    delete e;
+    job->Run();
+    delete job;
+  }
+  result.clear();
+  return true;
+}
+
+// ---- global configuration -----------------------------------------------------------
+
+bool ConfigClient::_GetGlobalConfig(std::string, std::string& result) {
+  result = _context->store->GetGC()->ToString();
+  return true;
+}
+
+bool ConfigClient::_SaveGlobalConfig(std::string body, std::string& result) {
+  Config::GlobalConfig parsed(body);
+  // A body of the wrong length reads as the built-in defaults: taking those
+  // would reset every password, the port and the timings.
+  if (parsed.IsFromDefaults()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  parsed.DoValidation();
+
+  Config::GlobalConfig* gc = _context->store->GetGC();
+  const uint32_t oldDelay = gc->GetStartDelay();
+  const uint32_t oldWait = gc->GetTakeoverWait();
+  const uint16_t oldAction = gc->GetStopFailAction();
+  const uint16_t oldPort = gc->GetConsolePort();
+  std::string oldDigests[3];
+  for (int level = 0; level < 3; ++level) oldDigests[level] = gc->GetDigest(level);
+
+  gc->SetStartDelay(parsed.GetStartDelay());
+  gc->SetTakeoverWait(parsed.GetTakeoverWait());
+  gc->SetStopFailAction(parsed.GetStopFailAction());
+  for (int level = 0; level < 3; ++level) {
+    const std::string password = parsed.GetDigest(level);  // a plain password here
+    if (!password.empty()) gc->SetDigest(level, MD5(password).toString());
+  }
+  const uint16_t port = parsed.GetConsolePort();
+  const bool portChanged = port != oldPort;
+  if (portChanged) gc->SetConsolePort(port);
+  try {
+    _context->store->SaveCrtGC();
+  } catch (...) {
+    gc->SetStartDelay(oldDelay);
+    gc->SetTakeoverWait(oldWait);
+    gc->SetStopFailAction(oldAction);
+    gc->SetConsolePort(oldPort);
+    for (int level = 0; level < 3; ++level) gc->SetDigest(level, oldDigests[level]);
+    throw;
+  }
+  if (portChanged && (_context->consoleListener == nullptr || !_context->consoleListener->ResetListenPort(port))) {
+    result = "所设置的配置端连入端口无法启动侦听，请立刻更改一个可以侦听的端口，否则可能导致以后无法登录！";
+    return false;
+  }
+  result.clear();
+  return true;
+}
+
+// ---- alarms -----------------------------------------------------------------------------
+
+namespace {
+
+const char* const kNoSLEA = "无法获得SLEA_DATA!";
+
+Alarm::SLEAAlarmExec* SLEAExec(Alarm::AlarmManager* manager) {
+  Alarm::SLEAAlarmExec* exec = manager != nullptr ? manager->GetSLEAAlarmExec() : nullptr;
+  if (exec == nullptr) throw new Exception("ALARM", kNoSLEA);
+  return exec;
+}
+
+}  // namespace
+
+bool ConfigClient::_GetAlarmExecConfig(std::string, std::string& result) {
+  std::vector<std::string> texts;
+  {
+    Config::ConfigListEdit<Config::AlarmExecConfig> edit = _context->store->EditAlarmExecConfig();
+    for (Config::AlarmExecConfig* record : edit.List()) texts.push_back(record->ToString());
+  }
+  result = JoinLines(texts);
+  return true;
+}
+
+bool ConfigClient::_SaveAlarmExecConfig(std::string body, std::string& result) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  const int kinds = 17;
+  // One slot per kind, by each record's own kind; a later record of a kind
+  // replaces an earlier one, a kind the body leaves out is logged only.
+  std::vector<std::unique_ptr<Config::AlarmExecConfig>> slots(kinds);
+  unsigned int index = 0;
+  while (index < lines.size()) {
+    std::unique_ptr<Config::AlarmExecConfig> record(new Config::AlarmExecConfig(&lines, &index));
+    const int kind = record->GetKind();
+    if (kind < 0 || kind >= kinds) throw new Exception("FORM_ERR", kRecordCut);
+    slots[kind] = std::move(record);
+  }
+  for (int kind = 0; kind < kinds; ++kind) {
+    if (!slots[kind]) slots[kind].reset(new Config::AlarmExecConfig(kind));
+  }
+  std::vector<Config::AlarmExecConfig*> replaced;
+  {
+    // Alarm raisers read the list under the same lock: none sees it half
+    // replaced, and none still reads a record freed below.
+    Config::ConfigListEdit<Config::AlarmExecConfig> edit = _context->store->EditAlarmExecConfig();
+    std::vector<Config::AlarmExecConfig*>& list = edit.List();
+    replaced = list;
+    list.clear();
+    for (auto& slot : slots) list.push_back(slot.release());
+    try {
+      edit.Save();
+    } catch (...) {
+      for (Config::AlarmExecConfig* record : list) delete record;
+      list = replaced;
+      throw;
+    }
+  }
+  for (Config::AlarmExecConfig* record : replaced) delete record;
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_GetCommonAlarmConfig(std::string, std::string& result) {
+  std::string mail = _context->store->GetSendEmailAlarmConfig()->ToString();
+  if (!_SeesSecrets()) mail = MaskLines(mail, 3, 1);
+  result = mail + "\n" + _context->store->GetCustomAlarmConfig()->ToString();
+  return true;
+}
+
+bool ConfigClient::_SaveEmailAlarmConfig(std::string body, std::string& result) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  Config::SendEmailAlarmConfig parsed(&lines, &index);
+  Config::SendEmailAlarmConfig* stored = _context->store->GetSendEmailAlarmConfig();
+  Config::SendEmailAlarmConfig before;
+  before.CopyOf(*stored);
+  stored->CopyOf(parsed);
+  try {
+    _context->store->SaveAlarmConfig();
+  } catch (...) {
+    stored->CopyOf(before);
+    throw;
+  }
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_SaveCustomAlarmConfig(std::string body, std::string& result) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  Config::CustomAlarmConfig parsed(&lines, &index);
+  Config::CustomAlarmConfig* stored = _context->store->GetCustomAlarmConfig();
+  Config::CustomAlarmConfig before;
+  before.CopyOf(*stored);
+  stored->CopyOf(parsed);
+  try {
+    _context->store->SaveCustomAlarmConfig();
+  } catch (...) {
+    stored->CopyOf(before);
+    throw;
+  }
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_SendTestEmail(std::string, std::string& result) {
+  Alarm::EmailAlarmExec* mail =
+      _context->alarmManager != nullptr ? _context->alarmManager->GetEmailAlarmExec() : nullptr;
+  try {
+    if (mail == nullptr) throw new Exception("SMTP", "邮件告警不可用");
+    mail->SendEmail("OXBRINDALE Tarrow 双机热备测试邮件",
+                    "<strong>恭喜你，如果你收到了这封邮件，就代表您的Email发送设置已经配置好了！</strong>");
+  } catch (Exception* e) {
+    result = "发送测试邮件失败：" + e->message + ", 请检查你的配置，修改后重新尝试！";
+    delete e;
+    return false;
+  }
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_GetSLEAlarmStatu(std::string, std::string& result) {
+  result = SLEAExec(_context->alarmManager)->GetSLEAData()->ToString();
+  return true;
+}
+
+bool ConfigClient::_ResetSLEAlarm(std::string, std::string& result) {
+  SLEAExec(_context->alarmManager)->ResetSLEA();
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_GetRecentAlarmObj(std::string, std::string& result) {
+  Alarm::LogAlarmExec* log = _context->alarmManager != nullptr ? _context->alarmManager->GetLogAlarmExec() : nullptr;
+  std::vector<std::string> texts;
+  if (log != nullptr) {
+    for (Entity::AlarmObj& alarm : log->GetRecentLog()) texts.push_back(alarm.ToString());
+  }
+  result = JoinLines(texts);
+  return true;
+}
+
+// ---- host information and DRBD --------------------------------------------------------------
+
+bool ConfigClient::_GetDiskList(std::string, std::string& result) {
+  std::unique_ptr<std::vector<Entity::HardDiskEntity*>> disks(
+      _context->storage != nullptr ? _context->storage->GetHardDiskList() : nullptr);
+  if (disks == nullptr) {
+    result = "获取磁盘卷列表失败！";
+    return false;
+  }
+  std::vector<std::string> texts;
+  for (Entity::HardDiskEntity* disk : *disks) {
+    if (disk != nullptr) texts.push_back(disk->ToString());
+  }
+  for (Entity::HardDiskEntity* disk : *disks) delete disk;
+  result = JoinLines(texts);
+  return true;
+}
+
+bool ConfigClient::_GetNetAdaptorEntityList(std::string, std::string& result) {
+  result = _context->network != nullptr ? JoinLines(_context->network->GetAdaptorEntityTexts()) : std::string();
+  return true;
+}
+
+bool ConfigClient::_GetStaticIPList(std::string, std::string& result) {
+  std::vector<std::string> lines;
+  if (_context->network != nullptr) {
+    for (const std::vector<IAdminNetwork::Address>& addresses : _context->network->GetInterfaceAddresses()) {
+      if (addresses.empty()) continue;
+      // The static address with its own netmask; without one, "not set"
+      // beside the netmask of the last address.
+      std::string line = "not set/" + addresses.back().netmask;
+      for (const IAdminNetwork::Address& address : addresses) {
+        if (address.own) {
+          line = address.address + "/" + address.netmask;
+          break;
+        }
+      }
+      lines.push_back(line);
+    }
+  }
+  result = JoinLines(lines);
+  return true;
+}
+
+bool ConfigClient::_GetIPResConfigList(std::string, std::string& result) {
+  std::vector<std::string> texts;
+  {
+    Config::ConfigListEdit<Config::IPResourceConfig> edit = _context->store->EditIPConfig();
+    for (Config::IPResourceConfig* record : edit.List()) texts.push_back(record->ToString());
+  }
+  result = JoinLines(texts);
+  return true;
+}
+
+bool ConfigClient::_SetBSResume(std::string body, std::string& result) {
+  std::vector<std::string> lines = ConsoleBody::Lines(body, 2);
+  // Only the two sides exist: anything else would wait for ever.
+  if (lines[1] != "0" && lines[1] != "1") throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  if (_context->splitBrain == nullptr) throw new Exception("DRBD", "无法根据指定的包名查找到镜像包。");
+  _context->splitBrain->BeginSetResumeBS(lines[0], lines[1] == "1" ? 1 : 0);
+  result.clear();
+  return true;
+}
+
+namespace {
+
+// The mirror packet of a console body; the record parser's exception when
+// the body holds no whole record.
+std::unique_ptr<Config::DrbdMirrorConfig> ParseMirror(std::string body) {
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  return std::unique_ptr<Config::DrbdMirrorConfig>(new Config::DrbdMirrorConfig(&lines, &index));
+}
+
+}  // namespace
+
+bool ConfigClient::_PreModifyDrbdCheck(std::string body, std::string& result) {
+  std::unique_ptr<Config::DrbdMirrorConfig> changed = ParseMirror(body);
+  if (_context->storage == nullptr) throw new Exception("DRBD", "镜像管理不可用");
+  _context->storage->PreModifyDrbdCheck(changed.get());
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_ModifyDrbdPacket(std::string body, std::string& result) {
+  std::unique_ptr<Config::DrbdMirrorConfig> changed = ParseMirror(body);
+  if (_context->storage == nullptr) throw new Exception("DRBD", "镜像管理不可用");
+  _context->storage->PreModifyDrbdCheck(changed.get());
+  _context->storage->DoModifyDrbdConfig(changed.get());
+  ConsoleEventPoster::Post(_context->events, -1, "NOTIFY", "DRBD_PACKET_CHANGED");
+  result.clear();
+  return true;
+}
+
+// ---- manual takeover ----------------------------------------------------------------------------
+
+namespace {
+
+const char* const kTreeBusy = "当前资源树正在进行接管操作，无法操作资源！";
+const char* const kNoTree = "无法查找到要操作的资源树！";
+
+std::string TreeName(Resource::ResourceTree* tree) {
+  Config::ResourceTreeConfig* config = tree->GetConfig();
+  return config != nullptr ? config->GetName() : std::string();
+}
+
+}  // namespace
+
+void ConfigClient::_RaiseTreeAlarm(const std::string& action, const std::string& treeName) {
+  if (_context->alarms == nullptr) return;
+  _context->alarms->Raise(8, "管理终端用户，IP:" + _address + action + "\"" + treeName + "\"！");
+}
+
+bool ConfigClient::_TakeOver(std::string body, std::string& result) {
+  IAdminHAMachine* machine = _context->machine;
+  if (machine->RequestTakeOverResourceTree(body, true)) {
+    Resource::ResourceTree* tree = machine->FindResourceTreeByGuid(body);
+    if (tree != nullptr) _RaiseTreeAlarm(" 手动控制接管资源树", TreeName(tree));
+    result.clear();
+    return true;
+  }
+  if (machine->HasUsableLink()) {
+    result = "Machine状态不合法";
+    return false;
+  }
+  Resource::ResourceTree* tree = machine->FindResourceTreeByGuid(body);
+  if (tree == nullptr) {
+    result = kNoTree;
+    return false;
+  }
+  if (!Resource::ResourceTree::IsStableStatu(tree->GetStatu())) {
+    result = kTreeBusy;
+    return false;
+  }
+  _RaiseTreeAlarm(" 手动控制 启动 资源树", TreeName(tree));
+  tree->StartTree();
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_JustStop(std::string body, std::string& result) {
+  Resource::ResourceTree* tree = _context->machine->FindResourceTreeByGuid(body);
+  if (tree == nullptr) {
+    result = kNoTree;
+    return false;
+  }
+  if (!Resource::ResourceTree::IsStableStatu(tree->GetStatu())) {
+    result = kTreeBusy;
+    return false;
+  }
+  _RaiseTreeAlarm(" 手动控制 停止[JustStop] 资源树", TreeName(tree));
+  _context->machine->ClearStartWait();
+  tree->StopTree(false);
+  result.clear();
+  return true;
+}
+
+bool ConfigClient::_BeTakeOver(std::string body, std::string& result) {
+  Resource::ResourceTree* tree = _context->machine->FindResourceTreeByGuid(body);
+  if (tree == nullptr) {
+    result = "无法查找到指定的要操作的资源树!";
+    return false;
+  }
+  const std::string name = TreeName(tree);
+  _RaiseTreeAlarm(" 手动控制接管资源树", name);
+  if (_context->machine->OnResourceTreeFail(tree)) {
+    result.clear();
+    return true;
+  }
+  if (!Resource::ResourceTree::IsStableStatu(tree->GetStatu())) {
+    result = kTreeBusy;
+    return false;
+  }
+  _RaiseTreeAlarm(" 手动控制 停止 资源树", name);
+  tree->StopTree(false);
   result.clear();
   return true;
 }

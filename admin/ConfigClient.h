@@ -106,6 +106,39 @@ class ConfigClient : Framework::NonCopyable {
   // peer's tree of the same GUID are both settled; throws Exception*
   // "FORM_ERR" with the refusal otherwise.
   void _MakeSureResourceTreeStatueStatu(Resource::ResourceTree* tree);
+  // heartbeat configuration
+  bool _GetAllHeartBeat(std::string body, std::string& result);
+  bool _GetHeartBeatById(std::string body, std::string& result);
+  bool _GetGlobalHeartBeatCfg(std::string body, std::string& result);
+  bool _SaveGlobalHeartBeatCfg(std::string body, std::string& result);
+  bool _ModifyHeartBeat(std::string body, std::string& result);
+  bool _DeleteHeartBeat(std::string body, std::string& result);
+  bool _CreateHeartBeat(std::string body, std::string& result);
+  // global configuration
+  bool _GetGlobalConfig(std::string body, std::string& result);
+  bool _SaveGlobalConfig(std::string body, std::string& result);
+  // alarms
+  bool _GetAlarmExecConfig(std::string body, std::string& result);
+  bool _SaveAlarmExecConfig(std::string body, std::string& result);
+  bool _GetCommonAlarmConfig(std::string body, std::string& result);
+  bool _SaveEmailAlarmConfig(std::string body, std::string& result);
+  bool _SaveCustomAlarmConfig(std::string body, std::string& result);
+  bool _SendTestEmail(std::string body, std::string& result);
+  bool _GetSLEAlarmStatu(std::string body, std::string& result);
+  bool _ResetSLEAlarm(std::string body, std::string& result);
+  bool _GetRecentAlarmObj(std::string body, std::string& result);
+  // host information and DRBD
+  bool _GetDiskList(std::string body, std::string& result);
+  bool _GetNetAdaptorEntityList(std::string body, std::string& result);
+  bool _GetStaticIPList(std::string body, std::string& result);
+  bool _GetIPResConfigList(std::string body, std::string& result);
+  bool _SetBSResume(std::string body, std::string& result);
+  bool _PreModifyDrbdCheck(std::string body, std::string& result);
+  bool _ModifyDrbdPacket(std::string body, std::string& result);
+  // manual takeover
+  bool _TakeOver(std::string body, std::string& result);
+  bool _JustStop(std::string body, std::string& result);
+  bool _BeTakeOver(std::string body, std::string& result);
 
   // The session mutex: held by handlers that walk shared lists.
   Framework::Mutex& GetSessionMutex() { return _sessionMutex; }
@@ -123,6 +156,10 @@ class ConfigClient : Framework::NonCopyable {
   // The machine's tree of that GUID; throws Exception* "FORM_ERR" notFound
   // when there is none.
   std::shared_ptr<Resource::ResourceTree> _FindTree(const std::string& guid, const char* notFound);
+  // Levels 1 and 2 read secrets (link keys, the mail password) as "******".
+  bool _SeesSecrets() const { return _level.load() == 0; }
+  // "管理终端用户，IP:" + address + action + tree name + "\"！" as alarm kind 8.
+  void _RaiseTreeAlarm(const std::string& action, const std::string& treeName);
 
   OXProctol::IOXConnection* const _connection;
   AdminContext* const _context;

@@ -1,10 +1,15 @@
 #ifndef TARROW_ADMIN_IADMINHAMACHINE_H
 #define TARROW_ADMIN_IADMINHAMACHINE_H
 
+#include <string>
+
 #include "entity/RunningStatusEntity.h"
 
 namespace Oxbrindale {
 namespace Velmora {
+namespace Resource {
+class ResourceTree;
+}
 namespace Core {
 
 // What the console service asks of the HA machine.
@@ -15,6 +20,23 @@ class IAdminHAMachine {
   virtual bool IsEndRequested() = 0;
   // A copy of the machine's running status.
   virtual Entity::RunningStatusEntity GetRunningStatus() = 0;
+
+  // ---- manual takeover ----------------------------------------------------
+  // Queues the takeover of the tree with this GUID (force: the peer is asked
+  // for a manual stop); false when the machine does not run.
+  virtual bool RequestTakeOverResourceTree(const std::string& guid, bool force) = 0;
+  // Queues the hand-over of tree to the peer; false when the machine does
+  // not run.
+  virtual bool OnResourceTreeFail(Resource::ResourceTree* tree) = 0;
+  // Clears the start-wait flag: the init operation takes no decision
+  // without a link.
+  virtual void ClearStartWait() = 0;
+  // The tree with this GUID, or null. Trees are deleted only under the admin
+  // edit lock held exclusively, so the pointer stays valid while the caller
+  // holds that lock.
+  virtual Resource::ResourceTree* FindResourceTreeByGuid(const std::string& guid) = 0;
+  // True when a heartbeat link to the peer is usable now.
+  virtual bool HasUsableLink() = 0;
 };
 
 }  // namespace Core

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "config/GlobalConfig.h"
+#include "config/HeartBeatLinkConfig.h"
+#include "entity/HeartBeatEntity.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MD5.h"
@@ -72,6 +74,86 @@ RunningStatusEntity FakeMachine::GetRunningStatus() {
   status.SetReportTime(1700000000);
   status.SetStartTime(1690000000);
   return status;
+}
+
+bool FakeMachine::RequestTakeOverResourceTree(const std::string&, bool force) {
+  ++takeOverRequests;
+  lastForce.store(force);
+  return running.load();
+}
+
+bool FakeMachine::OnResourceTreeFail(Oxbrindale::Velmora::Resource::ResourceTree*) {
+  ++treeFailCalls;
+  return running.load();
+}
+
+Oxbrindale::Velmora::Resource::ResourceTree* FakeMachine::FindResourceTreeByGuid(const std::string& guid) {
+  std::lock_guard<std::mutex> guard(_treeLock);
+  auto found = _trees.find(guid);
+  return found == _trees.end() ? nullptr : found->second;
+}
+
+void FakeMachine::AddTree(const std::string& guid, Oxbrindale::Velmora::Resource::ResourceTree* tree) {
+  std::lock_guard<std::mutex> guard(_treeLock);
+  _trees[guid] = tree;
+}
+
+std::vector<std::string> FakeHeartBeat::GetLinkTexts() {
+  std::lock_guard<std::mutex> guard(_lock);
+  std::vector<std::string> texts;
+  for (auto& link : _links) texts.push_back(link.second);
+  return texts;
+}
+
+bool FakeHeartBeat::GetLinkTextById(int id, std::string* text) {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (auto& link : _links) {
+    if (link.first == id) {
+      *text = link.second;
+      return true;
+    }
+  }
+  return false;
+}
+
+void FakeHeartBeat::AddHeartBeat(Oxbrindale::Velmora::Config::HeartBeatLinkConfig* config) {
+  Oxbrindale::Velmora::Entity::HeartBeatEntity entity(config);
+  std::lock_guard<std::mutex> guard(_lock);
+  _links.emplace_back(config->GetId(), entity.ToString());
+}
+
+std::function<void()> FakeHeartBeat::RemoveHeartBeatLinkById(int id) {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (auto at = _links.begin(); at != _links.end(); ++at) {
+    if (at->first == id) {
+      _links.erase(at);
+      return [this] { ++destroyed; };
+    }
+  }
+  return nullptr;
+}
+
+bool FakeHeartBeat::ReconnectLinkById(int id) {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (auto& link : _links) {
+    if (link.first == id) {
+      ++_reconnects[id];
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<int> FakeHeartBeat::LinkIds() {
+  std::lock_guard<std::mutex> guard(_lock);
+  std::vector<int> ids;
+  for (auto& link : _links) ids.push_back(link.first);
+  return ids;
+}
+
+int FakeHeartBeat::Reconnects(int id) {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _reconnects[id];
 }
 
 void FakeAlarms::Raise(int kind, const std::string& text) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +47,26 @@ class FakeMachine : public Oxbrindale::Velmora::Core::IAdminHAMachine {
   std::atomic<int> statusCalls{0};
   std::atomic<int> waitingAtGate{0};
 
+  // ---- manual takeover ------------------------------------------------------
+  bool RequestTakeOverResourceTree(const std::string& guid, bool force) override;
+  bool OnResourceTreeFail(Oxbrindale::Velmora::Resource::ResourceTree* tree) override;
+  void ClearStartWait() override { ++startWaitCleared; }
+  Oxbrindale::Velmora::Resource::ResourceTree* FindResourceTreeByGuid(const std::string& guid) override;
+  bool HasUsableLink() override { return linkUsable.load(); }
+  // The machine's trees by GUID (not owned).
+  void AddTree(const std::string& guid, Oxbrindale::Velmora::Resource::ResourceTree* tree);
+
+  // Running: takeovers and hand-overs are accepted.
+  std::atomic<bool> running{false};
+  std::atomic<bool> linkUsable{false};
+  std::atomic<int> takeOverRequests{0};  // every call
+  std::atomic<bool> lastForce{false};
+  std::atomic<int> treeFailCalls{0};
+  std::atomic<int> startWaitCleared{0};
+
  private:
+  std::mutex _treeLock;
+  std::map<std::string, Oxbrindale::Velmora::Resource::ResourceTree*> _trees;
   std::mutex _gateLock;
   std::condition_variable _gateOpened;
   bool _gateClosed = false;
@@ -56,6 +76,25 @@ class FakeHeartBeat : public Oxbrindale::Velmora::Core::IAdminHeartBeat {
  public:
   void OnHBListenPortModified() override { ++portModified; }
   std::atomic<int> portModified{0};
+
+  // ---- the links: one status text per record handed in ----------------------
+  std::vector<std::string> GetLinkTexts() override;
+  bool GetLinkTextById(int id, std::string* text) override;
+  void AddHeartBeat(Oxbrindale::Velmora::Config::HeartBeatLinkConfig* config) override;
+  std::function<void()> RemoveHeartBeatLinkById(int id) override;
+  bool ReconnectLinkById(int id) override;
+
+  // Ids of the links, in list order.
+  std::vector<int> LinkIds();
+  // Reconnections asked for, per id.
+  int Reconnects(int id);
+  // Links released by the function RemoveHeartBeatLinkById handed out.
+  std::atomic<int> destroyed{0};
+
+ private:
+  std::mutex _lock;
+  std::vector<std::pair<int, std::string>> _links;
+  std::map<int, int> _reconnects;
 };
 
 class FakeAlarms : public Oxbrindale::Velmora::Core::IAdminAlarms {

@@ -27,7 +27,7 @@ TEST_F(ConsoleDispatch, LevelsAgainstRows) {
   const Row rows[] = {
       {"CHAT", "hello", 2, "OK\n"},
       {"GET_RUNNING_STATUS", "", 2, status},
-      {"TAKE_OVER", "{guid}", 1, "ERROR\nNot Support"},
+      {"TAKE_OVER", "{guid}", 1, "ERROR\n无法查找到要操作的资源树！"},
       {"IS_BACKUP_CFG_EXIST", "x", 0, "OK\n0"},
       {"LIST_BACKUP_CFG", "", 0, "OK\n"},
       {"IS_DRBD_READY_AND_GET_DISK_LIST", "", -2, "ERROR\nNot Support"},
