@@ -21,6 +21,7 @@ using Oxbrindale::Velmora::Config::HeartBeatLinkConfig;
 using Oxbrindale::Velmora::Config::ResourceTreeConfig;
 using Oxbrindale::Velmora::Core::HaTimings;
 using Oxbrindale::Velmora::Core::HBL_STATU_CONNECTED;
+using Oxbrindale::Velmora::Core::HBL_STATU_CONNECTING;
 using Oxbrindale::Velmora::Core::HeartBeatManager;
 using Oxbrindale::Velmora::Core::IHeartBeatLink;
 using Oxbrindale::Velmora::Resource::ResourceTree;
@@ -190,7 +191,22 @@ void PeerNode::AddMirror(const std::string& name, int minor, unsigned long long 
   edit->push_back(mirror);
 }
 
-void PeerNode::Start() { manager_->InitHeartBeat(); }
+void PeerNode::Start() {
+  manager_->InitHeartBeat();
+  // A host's link refuses a peer until its thread began to wait for one, and
+  // the peer then counts as linked for a moment before the refusal reaches
+  // it: a node started right after this one must find the links ready.
+  EXPECT_TRUE(resource_test::WaitUntil(
+      [&] {
+        for (const std::shared_ptr<IHeartBeatLink>& link : manager_->GetHeartBeatLink()) {
+          const uint16_t status = link->GetStatus();
+          if (status != HBL_STATU_CONNECTING && status != HBL_STATU_CONNECTED) return false;
+        }
+        return true;
+      },
+      30000))
+      << "the links did not begin to connect";
+}
 
 bool PeerNode::WaitConnected(long ms) {
   return resource_test::WaitUntil(

@@ -87,7 +87,7 @@ class PeerNode {
   // A mirror record of the store.
   void AddMirror(const std::string& name, int minor, unsigned long long dataStamp);
 
-  // InitHeartBeat.
+  // InitHeartBeat; returns once every link waits for or opens a connection.
   void Start();
   // Every link of the node connected, within ms.
   bool WaitConnected(long ms = 30000);
