@@ -188,6 +188,8 @@ TEST_F(Handshake, UnknownLinkIdEndsTheExchange) {
 TEST_F(Handshake, ListenerConnectionGoesToTcpLinksOnly) {
   auto host = Host(241);
   std::shared_ptr<IHeartBeatLink> serial = host->AddLink(240, 1, "COM0", "a", "b", "9600");  // connecting for ever
+  // Only a link that is connecting would take a connection at all.
+  ASSERT_TRUE(Eventually([&] { return serial->GetStatus() == 1; }));
   ScriptedPeer peer(port, GoodResponder(240));
   EXPECT_TRUE(Eventually([&] { return peer.Closed(); }));
   EXPECT_EQ(0, peer.CountFrames("request:HA_VALID_TOKEN_B"));
