@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "admin/AdminClock.h"
 #include "admin/AdminContext.h"
 #include "admin/ConfigClient.h"
 #include "admin/IAdminAlarms.h"
@@ -13,6 +12,7 @@
 #include "config/GlobalConfig.h"
 #include "framework/AsyncExecutor.h"
 #include "framework/DateTime.h"
+#include "framework/Env.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
@@ -149,7 +149,7 @@ int ClientManager::GetSessionCount() {
 }
 
 void ClientManager::SweepSessions() {
-  const long long now = AdminClock::NowMs();
+  const long long now = Framework::Env::Get()->WaitClockMs();
   const long long timeout = _context->settings.loginTimeoutMs.load();
   {
     MutexGuard guard(_mutex);

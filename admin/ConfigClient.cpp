@@ -13,7 +13,6 @@
 #include <new>
 #include <vector>
 
-#include "admin/AdminClock.h"
 #include "admin/AdminContext.h"
 #include "admin/AdminEditGuard.h"
 #include "admin/AsyncDeleteHBLMat.h"
@@ -60,6 +59,7 @@
 #include "framework/OXThreadPool.h"
 #include "resource/ResourceTree.h"
 #include "framework/Convert.h"
+#include "framework/Env.h"
 #include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "framework/HostNameTool.h"
@@ -200,7 +200,7 @@ ConfigClient::ConfigClient(IOXConnection* connection, AdminContext* context, Log
       _context(context),
       _throttle(throttle),
       _address(connection->GetRemoteAddr()),
-      _createdMs(AdminClock::NowMs()) {}
+      _createdMs(Framework::Env::Get()->WaitClockMs()) {}
 
 ConfigClient::~ConfigClient() = default;
 
@@ -350,7 +350,7 @@ void ConfigClient::_LoginFailed(bool counted) {
 // ---- chat, status, host side --------------------------------------------------
 
 bool ConfigClient::_DoChat(std::string body, std::string& result) {
-  const long long now = AdminClock::NowMs();
+  const long long now = Framework::Env::Get()->WaitClockMs();
   const long long window = _context->settings.chatWindowMs.load();
   while (!_chatTimes.empty() && now - _chatTimes.front() >= window) _chatTimes.pop_front();
   if (static_cast<long long>(_chatTimes.size()) >= _context->settings.chatPerWindow.load()) {
@@ -868,8 +868,9 @@ bool ConfigClient::_DeleteResourceTree(std::string body, std::string& result) {
     }
   }
   // The record is freed once the tree has ended and this handle is the last.
-  const long long deadline = AdminClock::NowMs() + kDeletedTreeWaitMs;
-  while ((tree->GetStatu() != Resource::RES_TREE_ENDED || tree.use_count() > 1) && AdminClock::NowMs() < deadline) {
+  const long long deadline = Framework::Env::Get()->WaitClockMs() + kDeletedTreeWaitMs;
+  while ((tree->GetStatu() != Resource::RES_TREE_ENDED || tree.use_count() > 1) &&
+         Framework::Env::Get()->WaitClockMs() < deadline) {
     Sleep(10);
   }
   if (tree->GetStatu() == Resource::RES_TREE_ENDED && tree.use_count() == 1) {

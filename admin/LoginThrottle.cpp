@@ -1,7 +1,7 @@
 #include "admin/LoginThrottle.h"
 
-#include "admin/AdminClock.h"
 #include "admin/AdminSettings.h"
+#include "framework/Env.h"
 #include "framework/MutexGuard.h"
 
 namespace Oxbrindale {
@@ -14,13 +14,13 @@ LoginThrottle::LoginThrottle(AdminSettings* settings) : _settings(settings) {}
 
 bool LoginThrottle::IsLocked(const std::string& address) {
   MutexGuard guard(_lock);
-  _Prune(AdminClock::NowMs());
+  _Prune(Framework::Env::Get()->WaitClockMs());
   return _lockedSince.count(address) != 0;
 }
 
 bool LoginThrottle::RecordFailure(const std::string& address) {
   MutexGuard guard(_lock);
-  const long long now = AdminClock::NowMs();
+  const long long now = Framework::Env::Get()->WaitClockMs();
   _Prune(now);
   if (_lockedSince.count(address) != 0) return false;
   std::deque<long long>& times = _failures[address];

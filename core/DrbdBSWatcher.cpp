@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,12 +52,6 @@ struct DrbdBSWatcher::Recovery {
 };
 
 namespace {
-
-long long NowMs() {
-  struct timespec ts;
-  clock_gettime(Env::Get()->WaitClock(), &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
-}
 
 // A progress line of the recovery on standard output.
 void Progress(const std::string& line) {
@@ -162,10 +155,10 @@ void DrbdBSWatcher::_Alarm(int kind, const std::string& text) {
 }
 
 bool DrbdBSWatcher::_Pause(long ms) {
-  const long long deadline = NowMs() + ms;
+  const long long deadline = Framework::Env::Get()->WaitClockMs() + ms;
   for (;;) {
     if (_stopping.load()) return false;
-    const long long left = deadline - NowMs();
+    const long long left = deadline - Framework::Env::Get()->WaitClockMs();
     if (left <= 0) return true;
     struct pollfd wake = {_wake[0], POLLIN, 0};
     poll(&wake, _wake[0] >= 0 ? 1 : 0, left > INT_MAX ? INT_MAX : static_cast<int>(left));

@@ -44,12 +44,6 @@ using OXProctol::OXPack;
 
 namespace {
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(Framework::Env::Get()->WaitClock(), &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void PostEvent(int kind, const std::string& source, const std::string& text) {
   try {
     EventManager::Instance()->Notify(kind, source, text);
@@ -206,10 +200,10 @@ bool HeartBeatManager::WaitHeartBeatAlive(unsigned int ms) {
   // A post left from an earlier link-up must not end this wait: only a link
   // usable now, the deadline or a release does.
   _aliveSin.Drain();
-  const long long deadline = NowMs() + ms;
+  const long long deadline = Framework::Env::Get()->WaitClockMs() + ms;
   for (;;) {
     if (_released.load()) break;
-    const long long left = deadline - NowMs();
+    const long long left = deadline - Framework::Env::Get()->WaitClockMs();
     if (left <= 0) break;
     if (_aliveSin.TimedWait(left) && GetOneAvalableHBL() != nullptr) return true;
   }

@@ -36,12 +36,6 @@ namespace {
 
 const char* const INVALID_TRANSITION = "状态非法，无法转换状态！";
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(Framework::Env::Get()->WaitClock(), &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void PostEvent(int kind, const std::string& source, const std::string& text) {
   try {
     EventManager::Instance()->Notify(kind, source, text);
@@ -173,7 +167,7 @@ void IHeartBeatLink::_PauseUnlessStopping(long ms) {
 }
 
 void IHeartBeatLink::_SetRetryDelay(long ms) {
-  const long long at = NowMs() + ms;
+  const long long at = Framework::Env::Get()->WaitClockMs() + ms;
   long long current = _retryNotBefore.load();
   while (current < at && !_retryNotBefore.compare_exchange_weak(current, at)) {
   }
@@ -182,7 +176,7 @@ void IHeartBeatLink::_SetRetryDelay(long ms) {
 void IHeartBeatLink::_HonourRetryDelay() {
   const long long at = _retryNotBefore.exchange(0);
   if (at == 0) return;
-  const long long left = at - NowMs();
+  const long long left = at - Framework::Env::Get()->WaitClockMs();
   if (left > 0) _PauseUnlessStopping(static_cast<long>(left));
 }
 

@@ -46,6 +46,12 @@ struct timespec Env::WallClock() {
 
 clockid_t Env::WaitClock() { return CLOCK_MONOTONIC; }
 
+long long Env::WaitClockMs() {
+  struct timespec now;
+  clock_gettime(WaitClock(), &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 struct timespec Env::DeadlineAfter(long long ms) {
   if (ms < 0) ms = 0;
   struct timespec ts;

@@ -44,6 +44,10 @@ class Env {
   // Absolute deadline ms milliseconds from now on WaitClock().
   struct timespec DeadlineAfter(long long ms);
 
+  // Now on WaitClock(), in milliseconds: the time base of intervals and
+  // time-outs measured in code.
+  long long WaitClockMs();
+
   // Runner of outside commands (shutdown, lsof, kill, hostname, zip, ...).
   // The default is one process-wide ProcessCommandRunner running real
   // programs; tests answer a fake.

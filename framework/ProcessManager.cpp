@@ -28,12 +28,6 @@ const long kReapAfterKillMs = 5000;
 // 1024-byte buffer would read it).
 const size_t kPieceSize = 1023;
 
-long long _NowMs() {
-  struct timespec ts;
-  clock_gettime(Env::Get()->WaitClock(), &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
-}
-
 void _PrintLine(const char* text) {
   std::fputs(text, stdout);
   std::fputs("\n", stdout);
@@ -157,10 +151,10 @@ bool ProcessManager::IsAlive() {
 
 bool ProcessManager::WaitTerminated(long ms) {
   if (_pid < 1) return false;
-  const long long start = _NowMs();
+  const long long start = Env::Get()->WaitClockMs();
   for (;;) {
     if (!IsAlive()) return true;
-    if (_NowMs() - start > ms) return false;
+    if (Env::Get()->WaitClockMs() - start > ms) return false;
     Sleep(kPollMs);
   }
 }

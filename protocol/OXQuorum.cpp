@@ -1,6 +1,5 @@
 #include "protocol/OXQuorum.h"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -26,14 +25,6 @@ const char OTHER_CONFIRMED = 3;
 
 // Buffer size of the handshake and of Close (at most 2048 bytes move).
 const unsigned long SMALL_BUFFER = 24576;
-
-// Milliseconds on the wait clock (monotonic): the time checks of the
-// handshake and of the acknowledgement wait.
-long long NowMs() {
-  struct timespec now;
-  ::clock_gettime(Env::Get()->WaitClock(), &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 uint32_t ReadLength(const char* at) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(at);
@@ -117,13 +108,13 @@ std::string OXQuorum::_LastError() {
 }
 
 bool OXQuorum::_HostHandshakeStep(char* sector, char mark, char awaited) {
-  const long long start = NowMs();
+  const long long start = Framework::Env::Get()->WaitClockMs();
   sector[0] = mark;
   if (_disk.Write(sector, 0, SECTOR) != SECTOR) return false;
   for (;;) {
     if (_disk.Read(sector, 0, SECTOR) != SECTOR) return false;
     if (sector[0] == awaited) return true;
-    if (sector[0] != mark || NowMs() - start > LIMIT_MS) return false;
+    if (sector[0] != mark || Framework::Env::Get()->WaitClockMs() - start > LIMIT_MS) return false;
     Sleep(HANDSHAKE_POLL_MS);
   }
 }
@@ -143,7 +134,7 @@ bool OXQuorum::_OpenHostSide() {
 }
 
 bool OXQuorum::_OpenSlaveSide() {
-  const long long t0 = NowMs();
+  const long long t0 = Framework::Env::Get()->WaitClockMs();
   WorkBuffer work(this, SMALL_BUFFER);
   char* sector = work.Data();
   sector[0] = OTHER_PRESENT;
@@ -161,7 +152,7 @@ bool OXQuorum::_OpenSlaveSide() {
       if (sector[0] == HOST_SAW_OTHER) break;
       // Whether the host has not seen us yet or has overwritten our mark
       // (it starts by writing 0), the wait is bounded all the same.
-      if (NowMs() - t0 > LIMIT_MS) {
+      if (Framework::Env::Get()->WaitClockMs() - t0 > LIMIT_MS) {
         Close();
         return false;
       }
@@ -230,14 +221,14 @@ void OXQuorum::Send(const char* data, unsigned long length) {
   }
 
   // Wait for the acknowledgement: the peer zeroes our mailbox sector.
-  const long long t = NowMs();
+  const long long t = Framework::Env::Get()->WaitClockMs();
   for (;;) {
     if (_disk.Read(buffer, _GetOffset(MAILBOX_OFFSET), SECTOR) != SECTOR) {
       Close();
       throw new Exception("CON_ERR", "the file is closed, send failure!");
     }
     if (buffer[0] == 0) return;
-    if (NowMs() - t > LIMIT_MS) {
+    if (Framework::Env::Get()->WaitClockMs() - t > LIMIT_MS) {
       buffer[0] = 0;
       buffer[1] = 0;
       _disk.Write(buffer, _GetOffset(MAILBOX_OFFSET), SECTOR);  // withdraw the message

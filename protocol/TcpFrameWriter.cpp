@@ -1,6 +1,5 @@
 #include "protocol/TcpFrameWriter.h"
 
-#include <time.h>
 
 #include <utility>
 
@@ -15,17 +14,7 @@ namespace OXProctol {
 
 using Framework::MutexGuard;
 
-namespace {
-
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(Framework::Env::Get()->WaitClock(), &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-}  // namespace
-
-TcpFrameWriter::TcpFrameWriter(Framework::OXSocket* socket) : _socket(socket), _lastWriteMs(NowMs()) {}
+TcpFrameWriter::TcpFrameWriter(Framework::OXSocket* socket) : _socket(socket), _lastWriteMs(Framework::Env::Get()->WaitClockMs()) {}
 
 TcpFrameWriter::Result TcpFrameWriter::Write(std::string frame) {
   MutexGuard guard(_lock);
@@ -74,9 +63,9 @@ void TcpFrameWriter::Flush() {
   }
 }
 
-long long TcpFrameWriter::MsSinceLastWrite() const { return NowMs() - _lastWriteMs.load(); }
+long long TcpFrameWriter::MsSinceLastWrite() const { return Framework::Env::Get()->WaitClockMs() - _lastWriteMs.load(); }
 
-void TcpFrameWriter::_Stamp() { _lastWriteMs.store(NowMs()); }
+void TcpFrameWriter::_Stamp() { _lastWriteMs.store(Framework::Env::Get()->WaitClockMs()); }
 
 }  // namespace OXProctol
 }  // namespace Velmora

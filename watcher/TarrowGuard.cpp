@@ -37,12 +37,6 @@ const char TarrowGuard::kLockFile[] = "tarrowguard.lock";
 
 namespace {
 
-long long _NowMs() {
-  struct timespec ts;
-  clock_gettime(Env::Get()->WaitClock(), &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
-}
-
 void _TermSet(sigset_t* set) {
   sigemptyset(set);
   sigaddset(set, SIGTERM);
@@ -169,17 +163,17 @@ int TarrowGuard::StopTarrowWatcherDaemon() {
   if (pids.empty()) return -3;
   for (int pid : pids) kill(pid, SIGTERM);
 
-  const long long deadline = _NowMs() + _timing.stopWaitMs;
+  const long long deadline = Framework::Env::Get()->WaitClockMs() + _timing.stopWaitMs;
   for (;;) {
     if (ProcessTable::PidsOf(exe, true).empty()) return 0;
-    if (_NowMs() >= deadline) break;
+    if (Framework::Env::Get()->WaitClockMs() >= deadline) break;
     Sleep(static_cast<unsigned int>(_timing.stopPollMs));
   }
   // Hung, stopped, or deaf to signal 15. Only processes that still run this
   // executable are killed: a pid taken over by another program is not ours.
   for (int pid : ProcessTable::PidsOf(exe, true)) kill(pid, SIGKILL);
-  const long long killDeadline = _NowMs() + _timing.killWaitMs;
-  while (!ProcessTable::PidsOf(exe, true).empty() && _NowMs() < killDeadline) {
+  const long long killDeadline = Framework::Env::Get()->WaitClockMs() + _timing.killWaitMs;
+  while (!ProcessTable::PidsOf(exe, true).empty() && Framework::Env::Get()->WaitClockMs() < killDeadline) {
     Sleep(static_cast<unsigned int>(_timing.stopPollMs));
   }
   return 0;
