@@ -128,6 +128,11 @@ TEST_F(MachineInit, TakeoverListVersusTreesMadeSureDown) {
   };
   node.Start();
   ASSERT_TRUE(Eventually([&] { return machine.CountRan(HAM_OP_TAKEOVER) == 1; }));
+  // The operation counts as it begins; its body records a moment later.
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !takeovers.empty();
+  }));
   EXPECT_EQ(HAM_RUNNING, machine.GetStatu());
   std::string expected;
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -49,6 +49,11 @@ TEST(MachineTwoNodes, BothStartTogetherAndTheHomeNodeClaimsItsTree) {
     return machineA.GetStatu() == HAM_RUNNING && machineB.GetStatu() == HAM_RUNNING;
   }, 60000));
   ASSERT_TRUE(Eventually([&] { return machineA.CountRan(HAM_OP_TAKEOVER) == 1; }));
+  // The operation counts as it begins; its body records a moment later.
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !claimed.empty();
+  }));
   {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(guid, claimed);
