@@ -183,23 +183,8 @@ void IHeartBeatLink::_HonourRetryDelay() {
 void IHeartBeatLink::_Proc1_Exit() {
   const uint16_t before = _status.exchange(HBL_STATU_EXITING);
   if (before != HBL_STATU_EXITING) DebugNotify("状态变更为->" + std::to_string(HBL_STATU_EXITING));
-  IOXConnection* connection;
-  bool owned;
-  {
-    MutexGuard guard(_connLock);
-    connection = _connection;
-    owned = _ownsConnection;
-    _connection = nullptr;
-    _ownsConnection = false;
-    if (connection != nullptr) {
-      Unhook(connection);
-      connection->Disconnect();
-    }
-  }
-  {
-    MutexGuard guard(_stateLock);
-    _noncePending = false;
-  }
+  bool owned = false;
+  IOXConnection* connection = _TakeConnection(true, owned);
   if (before == HBL_STATU_CONNECTED) _manager->NotifyOneHeartBeatDisconnected();
   if (connection != nullptr && owned) delete connection;
 }
@@ -547,21 +532,29 @@ void IHeartBeatLink::_NotifyConnectionEstablished(IOXConnection* connection) {
   _ownsConnection = true;
 }
 
-void IHeartBeatLink::_DropConnection() {
+IOXConnection* IHeartBeatLink::_TakeConnection(bool disconnect, bool& owned) {
   IOXConnection* connection;
-  bool owned;
   {
     MutexGuard guard(_connLock);
     connection = _connection;
     owned = _ownsConnection;
     _connection = nullptr;
     _ownsConnection = false;
-    if (connection != nullptr) Unhook(connection);
+    if (connection != nullptr) {
+      Unhook(connection);
+      if (disconnect) connection->Disconnect();
+    }
   }
   {
     MutexGuard guard(_stateLock);
     _noncePending = false;
   }
+  return connection;
+}
+
+void IHeartBeatLink::_DropConnection() {
+  bool owned = false;
+  IOXConnection* connection = _TakeConnection(false, owned);
   if (connection == nullptr || !owned) return;
   DebugNotify("delete conn!");
   delete connection;

@@ -175,6 +175,10 @@ class IHeartBeatLink : public Framework::AsyncExecutable,
   // connection mutex), then deletes it outside the mutex when the link owns
   // it. Link thread only (a disconnect call-back never deletes).
   void _DropConnection();
+  // Takes the current connection out under the connection mutex: unhooks
+  // the link (and disconnects it when asked), clears a pending nonce, and
+  // tells whether the link owns it. The caller deletes it outside the mutex.
+  OXProctol::IOXConnection* _TakeConnection(bool disconnect, bool& owned);
   void ChangeStatus(uint16_t status);
   void _SetFailureCount(uint16_t failures) { _failures.store(failures); }
   // Waits on the wake semaphore up to ms; false when the wait timed out.
