@@ -21,25 +21,9 @@
 #include "config/HeartBeatLinkConfig.h"
 #include "core/HeartBeatManager.h"
 #include "core/IHeartBeatLink.h"
-#include "framework/Env.h"
+#include "support/TestEnv.h"
 
 using namespace Oxbrindale::Velmora;
-
-namespace {
-
-class PeerEnv : public Framework::Env {
- public:
-  PeerEnv(std::string appPath, std::string systemRoot)
-      : appPath_(std::move(appPath)), systemRoot_(std::move(systemRoot)) {}
-  std::string AppPath() override { return appPath_; }
-  std::string SystemPath(const std::string& path) override { return systemRoot_ + path; }
-
- private:
-  std::string appPath_;
-  std::string systemRoot_;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 12) {
@@ -48,7 +32,7 @@ int main(int argc, char** argv) {
   }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::signal(SIGPIPE, SIG_IGN);
-  Framework::Env::Set(new PeerEnv(argv[1], argc > 12 ? argv[12] : ""));  // lives until the process ends
+  new tarrow_test::TestEnv(argv[1], argc > 12 ? argv[12] : "");  // in force until the process ends
 
   Config::ConfigManager* config = Config::ConfigManager::Instance();
   Config::HeartBeatGlobalConfig* hb = config->GetHeartBeatGlobalConfig();

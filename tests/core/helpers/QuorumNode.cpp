@@ -28,24 +28,12 @@
 #include "core/HAMachine.h"
 #include "core/HeartBeatManager.h"
 #include "core/IResourceTreeHandle.h"
-#include "framework/Env.h"
+#include "support/TestEnv.h"
 #include "resource/ResourceTree.h"
 
 using namespace Oxbrindale::Velmora;
 
 namespace {
-
-class NodeEnv : public Framework::Env {
- public:
-  NodeEnv(std::string appPath, std::string systemRoot)
-      : appPath_(std::move(appPath)), systemRoot_(std::move(systemRoot)) {}
-  std::string AppPath() override { return appPath_; }
-  std::string SystemPath(const std::string& path) override { return systemRoot_ + path; }
-
- private:
-  std::string appPath_;
-  std::string systemRoot_;
-};
 
 void Say(const std::string& line) {
   std::printf("Q %s\n", line.c_str());
@@ -102,7 +90,7 @@ int main(int argc, char** argv) {
   }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::signal(SIGPIPE, SIG_IGN);
-  Framework::Env::Set(new NodeEnv(argv[1], argv[2]));  // lives until the process ends
+  new tarrow_test::TestEnv(argv[1], argv[2]);  // in force until the process ends
 
   Config::ConfigManager* config = Config::ConfigManager::Instance();
   Config::HeartBeatGlobalConfig* hb = config->GetHeartBeatGlobalConfig();
