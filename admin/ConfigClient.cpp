@@ -98,6 +98,25 @@ const char* const kWrongPassword = "登录密码错误！";
 const char* const kNeedBackupName = "必须输入备份件名称！";
 const char* const kProtocolVersion = "3.5";
 
+// Replaces the stored record with the one the body holds and saves it; a
+// save that fails puts the stored record back and passes the failure on.
+template <typename Record>
+void ReplaceFromBody(std::string body, Record* stored, const std::function<void()>& save) {
+  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
+  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
+  unsigned int index = 0;
+  Record parsed(&lines, &index);
+  Record before;
+  before.CopyOf(*stored);
+  stored->CopyOf(parsed);
+  try {
+    save();
+  } catch (...) {
+    stored->CopyOf(before);
+    throw;
+  }
+}
+
 typedef bool (ConfigClient::*Handler)(std::string body, std::string& result);
 
 // One row of the command table: the word, the level it needs (checked before
@@ -1655,39 +1674,13 @@ bool ConfigClient::_GetCommonAlarmConfig(std::string, std::string& result) {
 }
 
 bool ConfigClient::_SaveEmailAlarmConfig(std::string body, std::string& result) {
-  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
-  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
-  unsigned int index = 0;
-  Config::SendEmailAlarmConfig parsed(&lines, &index);
-  Config::SendEmailAlarmConfig* stored = _context->store->GetSendEmailAlarmConfig();
-  Config::SendEmailAlarmConfig before;
-  before.CopyOf(*stored);
-  stored->CopyOf(parsed);
-  try {
-    _context->store->SaveAlarmConfig();
-  } catch (...) {
-    stored->CopyOf(before);
-    throw;
-  }
+  ReplaceFromBody(body, _context->store->GetSendEmailAlarmConfig(), [this] { _context->store->SaveAlarmConfig(); });
   result.clear();
   return true;
 }
 
 bool ConfigClient::_SaveCustomAlarmConfig(std::string body, std::string& result) {
-  if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
-  std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
-  unsigned int index = 0;
-  Config::CustomAlarmConfig parsed(&lines, &index);
-  Config::CustomAlarmConfig* stored = _context->store->GetCustomAlarmConfig();
-  Config::CustomAlarmConfig before;
-  before.CopyOf(*stored);
-  stored->CopyOf(parsed);
-  try {
-    _context->store->SaveCustomAlarmConfig();
-  } catch (...) {
-    stored->CopyOf(before);
-    throw;
-  }
+  ReplaceFromBody(body, _context->store->GetCustomAlarmConfig(), [this] { _context->store->SaveCustomAlarmConfig(); });
   result.clear();
   return true;
 }
