@@ -44,7 +44,7 @@ struct AdminContext {
   // Filled by ClientManager when left null.
   IAdminConsoleListener* consoleListener = nullptr;
   // Resource trees, the peer's answers and shared disks, for the tree,
-  // resource and dependency commands. Resource trees read their records
+  // resource, dependency and manual takeover commands. Resource trees read their records
   // from ConfigManager::Instance(), so these commands need it as store.
   IAdminTreeMachine* trees = nullptr;
   IAdminPeer* peer = nullptr;

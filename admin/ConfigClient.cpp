@@ -1838,41 +1838,41 @@ void ConfigClient::_RaiseTreeAlarm(const std::string& action, const std::string&
 bool ConfigClient::_TakeOver(std::string body, std::string& result) {
   IAdminHAMachine* machine = _context->machine;
   if (machine->RequestTakeOverResourceTree(body, true)) {
-    Resource::ResourceTree* tree = machine->FindResourceTreeByGuid(body);
-    if (tree != nullptr) _RaiseTreeAlarm(" 手动控制接管资源树", TreeName(tree));
+    std::shared_ptr<ResourceTree> tree = _context->trees->FindResourceTreeByGuid(body);
+    if (tree != nullptr) _RaiseTreeAlarm(" 手动控制接管资源树", TreeName(tree.get()));
     result.clear();
     return true;
   }
-  if (machine->HasUsableLink()) {
+  if (_context->peer->HasUsableLink()) {
     result = "Machine状态不合法";
     return false;
   }
-  Resource::ResourceTree* tree = machine->FindResourceTreeByGuid(body);
+  std::shared_ptr<ResourceTree> tree = _context->trees->FindResourceTreeByGuid(body);
   if (tree == nullptr) {
     result = kNoTree;
     return false;
   }
-  if (!Resource::ResourceTree::IsStableStatu(tree->GetStatu())) {
+  if (!ResourceTree::IsStableStatu(tree->GetStatu())) {
     result = kTreeBusy;
     return false;
   }
-  _RaiseTreeAlarm(" 手动控制 启动 资源树", TreeName(tree));
+  _RaiseTreeAlarm(" 手动控制 启动 资源树", TreeName(tree.get()));
   tree->StartTree();
   result.clear();
   return true;
 }
 
 bool ConfigClient::_JustStop(std::string body, std::string& result) {
-  Resource::ResourceTree* tree = _context->machine->FindResourceTreeByGuid(body);
+  std::shared_ptr<ResourceTree> tree = _context->trees->FindResourceTreeByGuid(body);
   if (tree == nullptr) {
     result = kNoTree;
     return false;
   }
-  if (!Resource::ResourceTree::IsStableStatu(tree->GetStatu())) {
+  if (!ResourceTree::IsStableStatu(tree->GetStatu())) {
     result = kTreeBusy;
     return false;
   }
-  _RaiseTreeAlarm(" 手动控制 停止[JustStop] 资源树", TreeName(tree));
+  _RaiseTreeAlarm(" 手动控制 停止[JustStop] 资源树", TreeName(tree.get()));
   _context->machine->ClearStartWait();
   tree->StopTree(false);
   result.clear();
@@ -1880,18 +1880,18 @@ bool ConfigClient::_JustStop(std::string body, std::string& result) {
 }
 
 bool ConfigClient::_BeTakeOver(std::string body, std::string& result) {
-  Resource::ResourceTree* tree = _context->machine->FindResourceTreeByGuid(body);
+  std::shared_ptr<ResourceTree> tree = _context->trees->FindResourceTreeByGuid(body);
   if (tree == nullptr) {
     result = "无法查找到指定的要操作的资源树!";
     return false;
   }
-  const std::string name = TreeName(tree);
+  const std::string name = TreeName(tree.get());
   _RaiseTreeAlarm(" 手动控制接管资源树", name);
-  if (_context->machine->OnResourceTreeFail(tree)) {
+  if (_context->machine->OnResourceTreeFail(tree.get())) {
     result.clear();
     return true;
   }
-  if (!Resource::ResourceTree::IsStableStatu(tree->GetStatu())) {
+  if (!ResourceTree::IsStableStatu(tree->GetStatu())) {
     result = kTreeBusy;
     return false;
   }

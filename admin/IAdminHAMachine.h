@@ -31,12 +31,6 @@ class IAdminHAMachine {
   // Clears the start-wait flag: the init operation takes no decision
   // without a link.
   virtual void ClearStartWait() = 0;
-  // The tree with this GUID, or null. Trees are deleted only under the admin
-  // edit lock held exclusively, so the pointer stays valid while the caller
-  // holds that lock.
-  virtual Resource::ResourceTree* FindResourceTreeByGuid(const std::string& guid) = 0;
-  // True when a heartbeat link to the peer is usable now.
-  virtual bool HasUsableLink() = 0;
 };
 
 }  // namespace Core

@@ -87,17 +87,6 @@ bool FakeMachine::OnResourceTreeFail(Oxbrindale::Velmora::Resource::ResourceTree
   return running.load();
 }
 
-Oxbrindale::Velmora::Resource::ResourceTree* FakeMachine::FindResourceTreeByGuid(const std::string& guid) {
-  std::lock_guard<std::mutex> guard(_treeLock);
-  auto found = _trees.find(guid);
-  return found == _trees.end() ? nullptr : found->second;
-}
-
-void FakeMachine::AddTree(const std::string& guid, Oxbrindale::Velmora::Resource::ResourceTree* tree) {
-  std::lock_guard<std::mutex> guard(_treeLock);
-  _trees[guid] = tree;
-}
-
 std::vector<std::string> FakeHeartBeat::GetLinkTexts() {
   std::lock_guard<std::mutex> guard(_lock);
   std::vector<std::string> texts;

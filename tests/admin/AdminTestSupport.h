@@ -51,22 +51,15 @@ class FakeMachine : public Oxbrindale::Velmora::Core::IAdminHAMachine {
   bool RequestTakeOverResourceTree(const std::string& guid, bool force) override;
   bool OnResourceTreeFail(Oxbrindale::Velmora::Resource::ResourceTree* tree) override;
   void ClearStartWait() override { ++startWaitCleared; }
-  Oxbrindale::Velmora::Resource::ResourceTree* FindResourceTreeByGuid(const std::string& guid) override;
-  bool HasUsableLink() override { return linkUsable.load(); }
-  // The machine's trees by GUID (not owned).
-  void AddTree(const std::string& guid, Oxbrindale::Velmora::Resource::ResourceTree* tree);
 
   // Running: takeovers and hand-overs are accepted.
   std::atomic<bool> running{false};
-  std::atomic<bool> linkUsable{false};
   std::atomic<int> takeOverRequests{0};  // every call
   std::atomic<bool> lastForce{false};
   std::atomic<int> treeFailCalls{0};
   std::atomic<int> startWaitCleared{0};
 
  private:
-  std::mutex _treeLock;
-  std::map<std::string, Oxbrindale::Velmora::Resource::ResourceTree*> _trees;
   std::mutex _gateLock;
   std::condition_variable _gateOpened;
   bool _gateClosed = false;

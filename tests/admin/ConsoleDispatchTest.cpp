@@ -7,12 +7,24 @@
 #include <vector>
 
 #include "admin/AdminTestSupport.h"
+#include "admin/TreeConsoleSupport.h"
 #include "config/HeartBeatGlobalConfig.h"
 
 namespace tarrow_test {
 namespace {
 
-using ConsoleDispatch = AdminServerTest;
+// The machine has no trees and no usable link to the peer.
+class ConsoleDispatch : public AdminServerTest {
+ protected:
+  ConsoleDispatch() {
+    peer.link = false;
+    context.trees = &trees;
+    context.peer = &peer;
+  }
+
+  FakeTreeMachine trees;
+  FakePeer peer;
+};
 
 const char* const kNoRight = "ERROR\n不具备操作权限!";
 

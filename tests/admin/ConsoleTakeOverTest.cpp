@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "admin/AdminTestSupport.h"
+#include "admin/TreeConsoleSupport.h"
 #include "config/ResourceTreeConfig.h"
 #include "resource/IResource.h"
 #include "resource/ResourceTree.h"
@@ -76,7 +77,17 @@ std::string Name(const Row& row) {
          (row.tree == STABLE ? ", stable tree" : row.tree == BUSY ? ", busy tree" : ", no tree");
 }
 
-class ConsoleTakeOver : public AdminServerTest {};
+// The machine's trees and the peer's link are fakes of their own.
+class ConsoleTakeOver : public AdminServerTest {
+ protected:
+  ConsoleTakeOver() {
+    context.trees = &trees;
+    context.peer = &peer;
+  }
+
+  FakeTreeMachine trees;
+  FakePeer peer;
+};
 
 TEST_F(ConsoleTakeOver, CommandsAgainstMachineLinkAndTree) {
   const std::string by = "管理终端用户，IP:127.0.0.1";
@@ -123,19 +134,17 @@ TEST_F(ConsoleTakeOver, CommandsAgainstMachineLinkAndTree) {
   for (const Row& row : rows) {
     SCOPED_TRACE(Name(row));
     machine.running = row.running;
-    machine.linkUsable = row.link;
+    peer.link = row.link;
     const int requestsBefore = machine.takeOverRequests.load();
     const int failsBefore = machine.treeFailCalls.load();
     const int clearedBefore = machine.startWaitCleared.load();
     const size_t alarmsBefore = alarms.Raised().size();
 
-    std::unique_ptr<Tree> tree;
+    std::shared_ptr<Tree> tree;
     if (row.tree != MISSING) {
-      tree.reset(new Tree(row.command != "TAKE_OVER"));
+      tree = std::make_shared<Tree>(row.command != "TAKE_OVER");
       if (row.tree == BUSY) tree->Hold(1);
-      machine.AddTree(kGuid, tree.get());
-    } else {
-      machine.AddTree(kGuid, nullptr);
+      trees.Insert(tree);
     }
     const bool managed = tree ? tree->config.GetGoing() : false;
 
@@ -161,6 +170,7 @@ TEST_F(ConsoleTakeOver, CommandsAgainstMachineLinkAndTree) {
       raised.push_back(all[i].second);
     }
     EXPECT_EQ(row.alarms, raised);
+    if (tree) trees.RemoveResourceTree(tree);
   }
 }
 
