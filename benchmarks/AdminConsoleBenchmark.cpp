@@ -76,11 +76,21 @@ class BenchMachine : public Core::IAdminHAMachine {
     status.SetMachineStatu(4);
     return status;
   }
+  // The benchmark sends no takeover command.
+  bool RequestTakeOverResourceTree(const std::string&, bool) override { return false; }
+  bool OnResourceTreeFail(Resource::ResourceTree*) override { return false; }
+  void ClearStartWait() override {}
 };
 
+// A node without links; the benchmark sends no heartbeat command.
 class BenchHeartBeat : public Core::IAdminHeartBeat {
  public:
   void OnHBListenPortModified() override {}
+  std::vector<std::string> GetLinkTexts() override { return {}; }
+  bool GetLinkTextById(int, std::string*) override { return false; }
+  void AddHeartBeat(Config::HeartBeatLinkConfig*) override {}
+  std::function<void()> RemoveHeartBeatLinkById(int) override { return {}; }
+  bool ReconnectLinkById(int) override { return false; }
 };
 
 class BenchAlarms : public Core::IAdminAlarms {
