@@ -6,34 +6,19 @@
 // the fake resource kind, the test tree and the recording listener are in
 // FakeTree.h.
 
-#include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "config/IResourceConfig.h"
-#include "config/ResourceTreeConfig.h"
 #include "framework/CommandRunner.h"
 #include "framework/EventClient.h"
-#include "resource/IResource.h"
-#include "resource/ResourTreeFailEventListener.h"
 #include "resource/FakeTree.h"
-#include "resource/ResourceTree.h"
 #include "support/TempDir.h"
 #include "support/TestEnv.h"
 
 namespace resource_test {
-
-using Oxbrindale::Velmora::Config::IResourceConfig;
-using Oxbrindale::Velmora::Config::ResourceTreeConfig;
-using Oxbrindale::Velmora::Resource::IResource;
-using Oxbrindale::Velmora::Resource::ResourceTree;
-using Oxbrindale::Velmora::Resource::ResourTreeFailEventListener;
 
 // Test name of a table row: its description, every character other than a
 // letter or digit made '_'.
