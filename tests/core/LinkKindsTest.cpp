@@ -76,7 +76,17 @@ class CountingServer {
   std::vector<long long> accepts_;
 };
 
-class LinkKinds : public CoreFixture {};
+class LinkKinds : public CoreFixture {
+ protected:
+  // The relay's two ends stand in for /dev/ttyS0 and /dev/ttyS1 under the
+  // system root "root" of the test's folder.
+  void ServeAsSerialPorts(const tarrow_test::PtyRelay& relay) {
+    ASSERT_TRUE(relay.Ok());
+    dir.MakeDir("root/dev");
+    ASSERT_EQ(0, symlink(relay.PathA().c_str(), dir.File("root/dev/ttyS0").c_str()));
+    ASSERT_EQ(0, symlink(relay.PathB().c_str(), dir.File("root/dev/ttyS1").c_str()));
+  }
+};
 
 TEST_F(LinkKinds, TcpHostNeverConnectsTheOtherSideRetries) {
   HaTimings timings = FastTimings();
@@ -182,10 +192,7 @@ TEST_F(LinkKinds, KilledPeerDropsTheLinkAtOnce) {
 
 TEST_F(LinkKinds, SerialLinkBothWaysOverARelayedLine) {
   tarrow_test::PtyRelay relay;
-  ASSERT_TRUE(relay.Ok());
-  dir.MakeDir("root/dev");
-  ASSERT_EQ(0, symlink(relay.PathA().c_str(), dir.File("root/dev/ttyS0").c_str()));
-  ASSERT_EQ(0, symlink(relay.PathB().c_str(), dir.File("root/dev/ttyS1").c_str()));
+  ASSERT_NO_FATAL_FAILURE(ServeAsSerialPorts(relay));
   tarrow_test::TestEnv serialEnv(dir.Path(), dir.File("root"));
 
   HaTimings timings = FastTimings();
@@ -217,10 +224,7 @@ TEST_F(LinkKinds, SerialLinkBothWaysOverARelayedLine) {
 
 TEST_F(LinkKinds, SerialConnectionGoesToItsOwnLinkOnly) {
   tarrow_test::PtyRelay relay;
-  ASSERT_TRUE(relay.Ok());
-  dir.MakeDir("root/dev");
-  ASSERT_EQ(0, symlink(relay.PathA().c_str(), dir.File("root/dev/ttyS0").c_str()));
-  ASSERT_EQ(0, symlink(relay.PathB().c_str(), dir.File("root/dev/ttyS1").c_str()));
+  ASSERT_NO_FATAL_FAILURE(ServeAsSerialPorts(relay));
   tarrow_test::TestEnv serialEnv(dir.Path(), dir.File("root"));
   core_test::EventLog events;
 
