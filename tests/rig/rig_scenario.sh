@@ -1,0 +1,395 @@
+#!/bin/bash
+# One fault scenario on the two-node rig (scripts/rig): builds the rig,
+# writes both configurations, starts the nodes, injects the fault and checks
+# where the VIP answers, what each node did and which alarms came; then the
+# audits every scenario shares (daemons alive unless stopped on purpose, no
+# sanitizer report, no core file) and the teardown.
+#
+#   tests/rig/rig_scenario.sh <scenario>      (RIG_BIN: directory of tarrowd)
+#
+# Exit 0 passed, 1 failed, 77 skipped: only when the machine cannot build the
+# rig (no root, no namespaces) and TARROW_REQUIRE_PRIVILEGES is unset.
+
+SCENARIO=${1:-}
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/../../scripts/rig"
+
+FAILED=0
+# Sanitizer reports of the daemons go to files of the run directory.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok   $what"
+  else
+    echo "FAIL $what"
+    FAILED=1
+  fi
+}
+
+cannot_run() {
+  local why=$1
+  case ${TARROW_REQUIRE_PRIVILEGES:-} in
+    "" | 0) echo "skipped: $why"; exit 77 ;;
+  esac
+  echo "cannot build the rig and TARROW_REQUIRE_PRIVILEGES is set: $why"
+  exit 1
+}
+
+# What a failed scenario leaves for the reader.
+report() {
+  local x
+  for x in A B; do
+    echo "--- alarms of $x"
+    rig_alarms "$x"
+    echo "--- last trace lines of $x"
+    tail -n 15 "$RIG_RUN/$x/prog/log/trace.log" 2>/dev/null
+  done
+  echo "--- probe (changes of who answered)"
+  awk '$2 != last { print; last = $2 }' "$RIG_RUN/probe.log" 2>/dev/null | tail -n 30
+  cat "$RIG_RUN"/asan.* 2>/dev/null | head -n 60
+}
+
+# ---- shared steps ---------------------------------------------------------
+
+setup() {
+  [ "$(id -u)" = 0 ] || cannot_run "the rig needs root"
+  ip netns add "rigprobe$$" 2>/dev/null || cannot_run "no network namespaces here"
+  ip netns del "rigprobe$$"
+  rig_up || { echo "FAIL the rig could not be built"; exit 1; }
+  [ -x "$RIG_RUN/A/prog/tarrowd" ] || { echo "FAIL no tarrowd in RIG_BIN=${RIG_BIN:-}"; exit 1; }
+  export ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$RIG_RUN/asan"
+  rig_config_all "$@" || { echo "FAIL the configuration could not be written"; exit 1; }
+  rig_probe_start
+}
+
+# Starts both nodes within a few milliseconds of each other.
+start_both() {
+  rig_start A &
+  local a=$!
+  rig_start B
+  wait $a
+}
+
+answers() { [ "$(rig_probe_owner)" = "node$1" ]; }
+vip_on_only() { [ "$(rig_vip_holders | tr -d '\n')" = "$1" ]; }
+alive() { [ -n "$(rig_pids_of "$1" tarrowd)" ] && [ -n "$(rig_pids_of "$1" tarrowguard)" ]; }
+gone() { [ -z "$(rig_pids_of "$1" tarrowd)" ] && [ -z "$(rig_pids_of "$1" tarrowguard)" ]; }
+# The hold flag of tree "web" in node X's tree file.
+hold_flag() { awk 'NR % 9 == 2 && $0 == "web" { getline; getline; getline; print; exit }' "$RIG_RUN/$1/prog/configs/resource_tree_config.cfg"; }
+alarms() { rig_alarm_count "$@"; }
+# At least n alarms of kind k on node X (with text t): alarm_ge X k n [t]
+alarm_ge() { [ "$(rig_alarm_count "$1" "$2" "${4:-}")" -ge "$3" ]; }
+
+# Both started, the VIP answering from A.
+start_on_a() {
+  start_both
+  check "the VIP answers from A after the start" rig_wait_for 60 answers A
+}
+
+audit() {
+  local x
+  for x in "$@"; do check "both daemons of $x alive" alive "$x"; done
+  check "no sanitizer report" test -z "$(ls "$RIG_RUN"/asan.* 2>/dev/null)"
+  check "no core file" test -z "$(find "$RIG_RUN/A/prog" "$RIG_RUN/B/prog" -maxdepth 1 -name 'core*' 2>/dev/null)"
+}
+
+# After the first answer of node$1 at or after ms $2, no other node answered.
+one_owner_after() {
+  local first
+  first=$(rig_probe_first "node$1" "$2")
+  [ -n "$first" ] && [ -z "$(rig_probe_others "node$1" "$first")" ]
+}
+
+# ---- scenarios ------------------------------------------------------------
+
+scenario_start_together() {
+  setup
+  local t0
+  t0=$(rig_now_ms)
+  start_on_a
+  sleep 3
+  check "only A answered since the start" test -z "$(rig_probe_others nodeA "$t0")"
+  check "the VIP sits on A only" vip_on_only A
+  check "B's hold flag of web is false" test "$(hold_flag B)" = false
+  check "A's hold flag of web is true" test "$(hold_flag A)" = true
+  check "no takeover or failure alarm" test "$(($(alarms A 0) + $(alarms B 0) + $(alarms A 1) + $(alarms B 1) + $(alarms A 2) + $(alarms B 2)))" = 0
+  audit A B
+}
+
+scenario_start_alone() {
+  setup
+  local t0 ta
+  t0=$(rig_now_ms)
+  rig_start A
+  check "A alone starts its tree (after the start delay)" rig_wait_for 60 answers A
+  ta=$(rig_probe_first nodeA "$t0")
+  # A waits 10 s for a first link before it tests the network alone.
+  check "not before the first-link wait" test $((ta - t0)) -ge 10000
+  rig_start B
+  sleep 15
+  check "B joined: the VIP stayed on A" test -z "$(rig_probe_others nodeA "$ta")"
+  check "the VIP sits on A only" vip_on_only A
+  check "B's hold flag of web is false" test "$(hold_flag B)" = false
+  audit A B
+}
+
+# Peer crash: both daemons of A killed, its interfaces down, the serial
+# relay frozen. The floor: detection by beats on the serial line (3 x 1000
+# ms, the slowest link), takeover wait 10000, re-check 1000, the VIP's
+# conflict probe 3000.
+scenario_peer_crash() {
+  setup
+  start_on_a
+  sleep 2
+  local t0 tb
+  t0=$(rig_now_ms)
+  rig_serial_freeze
+  rig_kill_node A
+  rig_link A eth0 down
+  rig_link A eth1 down
+  check "the VIP answers from B" rig_wait_for 60 answers B
+  tb=$(rig_probe_first nodeB "$t0")
+  echo "failover took $((tb - t0)) ms"
+  check "not before the floor (16000 ms)" test $((tb - t0)) -ge 16000
+  check "never two owners" one_owner_after B "$t0"
+  check "B: alarm 0 once" test "$(alarms B 0 接管对机所有资源)" = 1
+  check "B: no alarm 1" test "$(alarms B 1)" = 0
+  rig_serial_thaw
+  audit B
+}
+
+scenario_clean_stop() {
+  setup
+  start_on_a
+  sleep 2
+  local t0 stop_pid i
+  t0=$(rig_now_ms)
+  rig_cmd A tarrowd stop >"$RIG_RUN/A/stop.log" 2>&1 &
+  stop_pid=$!
+  check "the VIP answers from B" rig_wait_for 60 answers B
+  check "never two owners" one_owner_after B "$t0"
+  for i in $(seq 65); do gone A && break; sleep 1; done
+  check "A's daemons gone within 60 s" gone A
+  wait $stop_pid
+  check "A: \"操作系统退出！\"" test "$(alarms A 11 操作系统退出！)" = 1
+  check "B: no failure alarm" test "$(($(alarms B 0) + $(alarms B 1) + $(alarms B 2) + $(alarms B 3)))" = 0
+  check "the VIP sits on B only" vip_on_only B
+  audit B
+}
+
+scenario_stop_keep_trees() {
+  setup
+  start_on_a
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_cmd A tarrowd stop nostoptree >"$RIG_RUN/A/stop.log" 2>&1
+  check "A's daemons gone" rig_wait_for 65 gone A
+  check "A: \"系统退出！\"" test "$(alarms A 11 系统退出！)" = 1
+  # B re-initialises after the offline notice (10 s) without a takeover.
+  sleep 16
+  check "the VIP stayed on A" test -z "$(rig_probe_others nodeA "$t0")"
+  check "the VIP sits on A only" vip_on_only A
+  check "B: no takeover" test "$(($(alarms B 0) + $(alarms B 1)))" = 0
+  t0=$(rig_now_ms)
+  rig_start A
+  sleep 20
+  check "A restarted keeps answering" answers A
+  check "the VIP still on A only" vip_on_only A
+  check "nobody else answered" test -z "$(rig_probe_others nodeA "$t0")"
+  audit A B
+}
+
+# One link of two lost: no failover, alarm 6 for that link, the peer still
+# reachable over the other.
+scenario_one_link_lost() {
+  setup
+  start_on_a
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_serial_cut
+  sleep 16
+  check "serial cut: A raised alarm 6 for \"serial\"" test "$(alarms A 6 '"serial"已经断开')" -ge 1
+  check "serial cut: B raised alarm 6 for \"serial\"" test "$(alarms B 6 '"serial"已经断开')" -ge 1
+  check "serial cut: no failover" test -z "$(rig_probe_others nodeA "$t0")"
+  check "serial cut: the VIP on A only" vip_on_only A
+  rig_serial_start
+  rig_serial_rebind "$RIG_RUN/ttyA" "$RIG_RUN/ttyB"
+  check "serial line back" rig_wait_for 30 alarm_ge A 6 2 '"serial"已经建立了'
+  t0=$(rig_now_ms)
+  rig_link A eth1 down
+  sleep 16
+  check "veth down: A raised alarm 6 for \"direct\"" test "$(alarms A 6 '"direct"已经断开')" -ge 1
+  check "veth down: no failover" test -z "$(rig_probe_others nodeA "$t0")"
+  check "veth down: the VIP on A only" vip_on_only A
+  check "no takeover alarm" test "$(($(alarms A 0) + $(alarms B 0) + $(alarms A 1) + $(alarms B 1)))" = 0
+  audit A B
+}
+
+# A loses its LAN and the direct pair, the serial line is cut: A reaches no
+# reference and stops its trees; B takes over.
+scenario_all_links_lost() {
+  setup
+  start_on_a
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_link A eth0 down
+  rig_link A eth1 down
+  rig_serial_cut
+  check "the VIP answers from B" rig_wait_for 60 answers B
+  check "never two owners" one_owner_after B "$t0"
+  check "B: alarm 0 once" test "$(alarms B 0 接管对机所有资源)" = 1
+  check "A: alarm 1" rig_wait_for 30 alarm_ge A 1 1
+  check "A: its VIP alias cleared" rig_wait_for 20 vip_on_only B
+  check "A: tree web stopped (custom resource down)" rig_wait_for 20 test ! -e "$RIG_RUN/A/custom.web"
+  audit A B
+}
+
+# Heartbeat-only cut without the quorum disk: both nodes decide to take
+# over. B's start of web is refused by the VIP's conflict probe (A still
+# answers), so the VIP keeps one owner, while aux (no VIP) then runs on both:
+# the design limit. With the quorum disk exactly one node takes over.
+scenario_heartbeat_cut_no_quorum() {
+  setup --no-quorum
+  start_on_a
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_link A eth1 down
+  rig_serial_cut
+  sleep 25
+  check "the VIP keeps one owner (A)" test -z "$(rig_probe_others nodeA "$t0")"
+  check "the VIP sits on A only" vip_on_only A
+  check "B: the VIP's conflict refused web (alarm 2)" test "$(alarms B 2)" -ge 1
+  check "B: start of web failed (alarm 3)" test "$(alarms B 3)" -ge 1
+  check "design limit: aux runs on both nodes" test -e "$RIG_RUN/A/custom.aux" -a -e "$RIG_RUN/B/custom.aux"
+  audit A B
+}
+
+scenario_heartbeat_cut_quorum() {
+  setup
+  start_on_a
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_link A eth1 down
+  rig_serial_cut
+  sleep 25
+  local takers=$(($(alarms A 0) + $(alarms B 0))) losers=$(($(alarms A 1) + $(alarms B 1)))
+  check "exactly one node took over (alarm 0)" test "$takers" = 1
+  check "the other raised alarm 1" test "$losers" = 1
+  check "aux runs on one node only" test "$(ls "$RIG_RUN"/[AB]/custom.aux 2>/dev/null | wc -l)" = 1
+  check "the VIP sits on one node" test "$(rig_vip_holders | wc -l)" = 1
+  audit A B
+}
+
+scenario_tree_failure() {
+  setup
+  start_on_a
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_fault_set A
+  check "the VIP answers from B" rig_wait_for 60 answers B
+  check "never two owners" one_owner_after B "$t0"
+  check "A: alarm 7 (check failed)" test "$(alarms A 7)" -ge 1
+  check "A: alarm 2 (failover)" test "$(alarms A 2)" -ge 1
+  check "A: the VIP gone" rig_wait_for 20 vip_on_only B
+  check "B: no takeover alarm of a lost peer" test "$(alarms B 0)" = 0
+  audit A B
+}
+
+scenario_frozen_daemon() {
+  setup
+  start_on_a
+  sleep 2
+  local t0 pid
+  pid=$(rig_pids_of A tarrowd)
+  t0=$(rig_now_ms)
+  kill -STOP "$pid"
+  # Detection (about 4.5 s) and the takeover wait (10 s) run out; B then
+  # finds the VIP still answering and refuses to start web.
+  sleep 25
+  check "B refused while A holds the VIP (alarm 2)" test "$(alarms B 2)" -ge 1
+  check "the VIP stayed with A" test -z "$(rig_probe_others nodeA "$t0")"
+  kill -CONT "$pid"
+  sleep 15
+  check "one owner after" test "$(rig_vip_holders | wc -l)" = 1
+  check "the probe is answered" test "$(rig_probe_owner)" != -
+  audit A B
+}
+
+# tarrowd alone, then tarrowguard alone, killed: restarted by the other
+# within 12 s; the VIP never moves.
+scenario_kill_matrix() {
+  setup
+  start_on_a
+  sleep 2
+  local t0 round prog pid
+  t0=$(rig_now_ms)
+  for round in 1 2 3; do
+    for prog in tarrowd tarrowguard; do
+      pid=$(rig_pids_of A "$prog")
+      kill -9 $pid
+      check "round $round: $prog restarted within 12 s" rig_wait_for 12 \
+        sh -c "p=\$(find /proc -mindepth 2 -maxdepth 2 -name exe -lname '$RIG_RUN/A/prog/$prog' | cut -d/ -f3); [ -n \"\$p\" ] && [ \"\$p\" != '$pid' ]"
+      sleep 2
+    done
+  done
+  sleep 5
+  check "the VIP never moved" test -z "$(rig_probe_others nodeA "$t0")"
+  check "no probe gap over 1 s" test "$(rig_probe_longest_gap "$t0")" -lt 1000
+  check "no takeover" test "$(($(alarms B 0) + $(alarms A 1)))" = 0
+  audit A B
+}
+
+scenario_flapping() {
+  setup
+  start_on_a
+  sleep 2
+  local end t0
+  t0=$(rig_now_ms)
+  end=$(($(date +%s) + 30))
+  while [ "$(date +%s)" -lt "$end" ]; do
+    rig_link A eth0 down
+    sleep "$(awk -v r=$RANDOM 'BEGIN { printf "%.1f", 0.5 + (r % 26) / 10 }')"
+    rig_link A eth0 up
+    sleep "$(awk -v r=$RANDOM 'BEGIN { printf "%.1f", 0.5 + (r % 26) / 10 }')"
+  done
+  sleep 30
+  check "one owner once settled" test "$(rig_vip_holders | wc -l)" = 1
+  check "the probe is answered once settled" rig_wait_for 30 sh -c "[ \"\$(tail -n 1 $RIG_RUN/probe.log | cut -d' ' -f2)\" != - ]"
+  echo "transitions: $(awk -v t="$t0" '$1 >= t && $2 != last { n++; last = $2 } END { print n + 0 }' "$RIG_RUN/probe.log")"
+  audit A B
+}
+
+scenario_split_brain_notice() {
+  setup
+  start_on_a
+  sleep 2
+  rig_cmd B tarrowguard BS_NOTIFY r0
+  check "alarm 14 on B" rig_wait_for 20 alarm_ge B 14 1
+  check "alarm 14 on A" rig_wait_for 20 alarm_ge A 14 1
+  local x
+  for x in A B; do
+    check "split-brain flag of r0 saved on $x" rig_wait_for 10 sh -c \
+      "[ \"\$(sed -n 7p '$RIG_RUN/$x/prog/configs/drbd_mirror_config.dcnf')\" != 0 ]"
+  done
+  audit A B
+}
+
+if [ -z "$SCENARIO" ] || ! declare -F "scenario_$SCENARIO" >/dev/null; then
+  echo "usage: $0 <scenario>; scenarios:" >&2
+  declare -F | sed -n 's/^declare -f scenario_/  /p' >&2
+  exit 2
+fi
+"scenario_$SCENARIO"
+[ $FAILED = 0 ] || report
+rig_down || FAILED=1
+[ $FAILED = 0 ] && echo "scenario $SCENARIO passed" || echo "scenario $SCENARIO FAILED"
+exit $FAILED
