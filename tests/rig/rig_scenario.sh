@@ -386,6 +386,31 @@ scenario_split_brain_notice() {
   audit A B
 }
 
+# The direct pair down and the serial line losing one direction (B's words
+# never reach A): both nodes lose every link, as in a full cut of the
+# heartbeat; with the quorum disk one node runs the trees.
+scenario_one_way_loss() {
+  setup
+  rig_serial_use_relay || { echo "FAIL no serial relay"; exit 1; }
+  start_on_a
+  check "the serial link runs over the relay" rig_wait_for 20 alarm_ge A 6 1 '"serial"已经建立了'
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_serial_mode a2b
+  rig_link A eth1 down
+  rig_wait_for 40 sh -c "cat '$RIG_RUN'/[AB]/prog/log/[0-9]*.log | grep -q '^[01]|'"
+  sleep 8
+  check "exactly one node took over or kept the trees (one alarm 0)" test "$(($(alarms A 0) + $(alarms B 0)))" = 1
+  check "the other stopped (one alarm 1)" test "$(($(alarms A 1) + $(alarms B 1)))" = 1
+  check "the VIP sits on one node" test "$(rig_vip_holders | wc -l)" = 1
+  check "aux runs on one node only" test "$(ls "$RIG_RUN"/[AB]/custom.aux 2>/dev/null | wc -l)" = 1
+  local last
+  last=$(($(rig_now_ms) - 3000))
+  check "no lasting second owner" test "$(awk -v t="$last" '$1 >= t && $2 != "-" { print $2 }' "$RIG_RUN/probe.log" | sort -u | wc -l)" = 1
+  audit A B
+}
+
 if [ -z "$SCENARIO" ] || ! declare -F "scenario_$SCENARIO" >/dev/null; then
   echo "usage: $0 <scenario>; scenarios:" >&2
   declare -F | sed -n 's/^declare -f scenario_/  /p' >&2
