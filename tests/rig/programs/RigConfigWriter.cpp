@@ -5,6 +5,7 @@
 //   rig_config_writer --dir <program directory> --node A|B --custom <program>
 //                     [--quorum <disk id>] [--no-quorum] [--default-waits]
 //                     [--beat <ms> --timeout <ms> --failures <n>]
+//                     [--check-interval <ms>]   (of every resource; 1000)
 //
 // global_config.cfg: start delay 5000 ms and takeover wait 10000 ms (the
 // smallest allowed; --default-waits: 10000 and 15000), stop-failure action
@@ -65,6 +66,7 @@ struct Options {
   std::string quorum;
   bool defaultWaits = false;
   int beat = -1, timeout = -1, failures = -1;
+  int checkInterval = 1000;
 };
 
 bool Parse(int argc, char** argv, Options* o) {
@@ -88,6 +90,9 @@ bool Parse(int argc, char** argv, Options* o) {
       o->quorum.clear();
     } else if (word == "--default-waits") {
       o->defaultWaits = true;
+    } else if (word == "--check-interval") {
+      if (!next(&number)) return false;
+      o->checkInterval = std::atoi(number.c_str());
     } else if (word == "--beat" || word == "--timeout" || word == "--failures") {
       if (!next(&number)) return false;
       int value = std::atoi(number.c_str());
@@ -108,10 +113,12 @@ T* Blank(unsigned count) {
   return new T(&lines, &index);
 }
 
+int g_checkInterval = 1000;
+
 void SetCommon(Config::IResourceConfig* r, int id, const std::string& name) {
   r->SetId(id);
   r->SetName(name);
-  r->SetCheckInterval(1000);
+  r->SetCheckInterval(g_checkInterval);
   r->SetMaxFailRestart(1);
   r->SetMaxTry(1);
   r->SetConfigNumber(0);
@@ -164,6 +171,7 @@ Config::sResourceTreeRel Rel(uint32_t kind, uint32_t configId, uint32_t inTreeId
 
 void Write(const Options& o) {
   const bool onA = o.node == "A";
+  g_checkInterval = o.checkInterval;
   ConfigManager manager;
 
   Config::GlobalConfig* global = manager.GetGC();
@@ -271,7 +279,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &options)) {
     std::cerr << "usage: " << argv[0]
               << " --dir <program directory> --node A|B --custom <program> [--quorum <disk id>] [--no-quorum]"
-                 " [--default-waits] [--beat <ms>] [--timeout <ms>] [--failures <n>]\n";
+                 " [--default-waits] [--beat <ms>] [--timeout <ms>] [--failures <n>] [--check-interval <ms>]\n";
     return 2;
   }
   DirEnv env(options.dir);
