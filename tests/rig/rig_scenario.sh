@@ -87,6 +87,8 @@ alarm_ge() { [ "$(rig_alarm_count "$1" "$2" "${4:-}")" -ge "$3" ]; }
 start_on_a() {
   start_both
   check "the VIP answers from A after the start" rig_wait_for 60 answers A
+  check "A started web" rig_wait_for 30 alarm_ge A 11 1 '资源树："web"，启动完成'
+  check "A started aux" rig_wait_for 30 alarm_ge A 11 1 '资源树："aux"，启动完成'
 }
 
 audit() {
@@ -306,7 +308,7 @@ scenario_tree_failure() {
   check "A: alarm 7 (check failed)" test "$(alarms A 7)" -ge 1
   check "A: alarm 2 (failover)" test "$(alarms A 2)" -ge 1
   check "A: the VIP gone" rig_wait_for 20 vip_on_only B
-  check "A: web stopped there (custom resource down)" test ! -e "$RIG_RUN/A/custom.web"
+  check "B: web runs there (custom resource up)" rig_wait_for 20 test -e "$RIG_RUN/B/custom.web"
   check "B: no takeover alarm of a lost peer" test "$(alarms B 0)" = 0
   audit A B
 }
