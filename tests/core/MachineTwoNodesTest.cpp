@@ -77,8 +77,7 @@ class ReceivedRequests {
 // The trees raise their alarms through the process's alarm manager, whose
 // executors do not run in this program: once a queue is full (after some
 // runs in one process) each alarm would hold its tree thread for the put
-// wait, long enough for a peer to see a tree as stopped whose start is
-// already asked for. While this lives a full queue drops at once.
+// wait, 20 s a time. While this lives a full queue drops at once.
 class AlarmsNeverWait {
  public:
   AlarmsNeverWait() {
