@@ -305,6 +305,13 @@ TEST_F(DaemonTest, DaemonAndWatcherKeepEachOtherRunning) {
     return guardAgain != 0 && guardAgain != guard;
   })) << "tarrowguard was not started again";
   EXPECT_EQ(again, Daemon("tarrowd"));
+  // A watcher stopped by its own word comes back as well.
+  EXPECT_EQ(0, box->Run({"stop"}).status);
+  EXPECT_TRUE(WaitUntil([&] {
+    const int now = Daemon("tarrowguard");
+    return now != 0 && now != guardAgain;
+  })) << "tarrowguard was not started again after its stop";
+  EXPECT_EQ(again, Daemon("tarrowd"));
 
   // The stop ends the watcher first, so that nothing comes back.
   EXPECT_EQ(0, Tarrowd({"stop"}).status);
@@ -365,6 +372,42 @@ TEST_F(DaemonTest, GuardThatGivesUpIsTriedAgainLater) {
   EXPECT_EQ(0, Tarrowd({"stop"}).status);
   EXPECT_TRUE(box->Running("tarrowd").empty());
   EXPECT_TRUE(WaitUntil([&] { return box->Running("tarrowguard").empty(); }));
+}
+
+// What the console's "clear the configuration" runs beside the daemon: the
+// daemon stops leaving its trees (signal 15 for "-nonstop"), configs/ is
+// cleared, and the command becomes the new daemon, guarded again.
+TEST_F(DaemonTest, ClearBackupRestartsTheDaemonOnAClearedConfiguration) {
+  int tarrowd = 0;
+  int guard = 0;
+  StartPair(&tarrowd, &guard);
+  ASSERT_TRUE(WaitUntil([&] { return CountAlarms(11, kStarted) == 1; }));
+  {
+    tarrow_test::TestEnv here(box->Dir());
+    ConfigManager store;
+    store.GetGC()->SetStartDelay(7000);
+    store.SaveCrtGC();
+  }
+
+  DaemonSandbox::Result cleared = Tarrowd({"-clear_backup", "-nonstop"});
+  EXPECT_EQ(0, cleared.status);
+  EXPECT_EQ("", cleared.output);
+  int again = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    again = Daemon("tarrowd");
+    return again != 0 && again != tarrowd && Daemon("tarrowguard") != 0 && CountAlarms(11, kStarted) == 2;
+  })) << "no new daemon";
+  EXPECT_FALSE(IsAlive(tarrowd));
+  EXPECT_EQ(1, CountAlarms(11, kStoppedKeepingTrees));
+  EXPECT_EQ(0, CountAlarms(11, kStoppedWithTrees));
+  {
+    tarrow_test::TestEnv here(box->Dir());
+    ConfigManager store;
+    EXPECT_EQ(10000u, store.GetGC()->GetStartDelay()) << "configs/ was not cleared";
+  }
+
+  EXPECT_EQ(0, Tarrowd({"stop"}).status);
+  EXPECT_TRUE(box->Running("tarrowd").empty());
 }
 
 // ---- beside a scripted peer ----------------------------------------------------------
