@@ -67,8 +67,8 @@ class TarrowDemo : Framework::NonCopyable {
   static const char kGuardFile[];  // "tarrowguard", in the program directory
   static const char kLockFile[];   // "tarrowd.lock", in the program directory
   static const char kBuild[];      // "223"
-  static const int kStopTreeSignal = 56;
-  static const int kKeepTreeSignal = SIGTERM;
+  static constexpr int kStopTreeSignal = 56;       // stop, the trees go to the peer
+  static constexpr int kKeepTreeSignal = SIGTERM;  // stop, the trees keep running
 
   TarrowDemo();
   explicit TarrowDemo(const Timing& timing);

@@ -4,7 +4,9 @@
 // own (program directory and namespaces) with the copies of both programs
 // whose waits are short; the words that start nothing also run the program
 // itself.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -321,6 +323,41 @@ TEST_F(DaemonTest, DaemonAndWatcherKeepEachOtherRunning) {
   usleep(1500 * 1000);  // fifteen guard cycles of either program
   EXPECT_TRUE(box->Running("tarrowd").empty());
   EXPECT_TRUE(box->Running("tarrowguard").empty());
+}
+
+// "stop" signals every other process of the executable, not only the first
+// it finds: here the daemon and a "test" run beside it (which has no use for
+// the signal and ends by it). Neither is left to the SIGKILL at the end of
+// the stop's wait.
+TEST_F(DaemonTest, StopSignalsEveryProcessOfTheProgram) {
+  int tarrowd = 0;
+  int guard = 0;
+  StartPair(&tarrowd, &guard);
+  const pid_t test = box->LaunchProgram(box->Tarrowd(), {"test"}, false);
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::vector<int> pids = box->Running("tarrowd");
+    return std::find(pids.begin(), pids.end(), test) != pids.end();
+  }));
+
+  EXPECT_EQ(0, Tarrowd({"stop"}).status);
+  EXPECT_TRUE(box->Running("tarrowd").empty());
+  const int status = box->WaitExit(test);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == 56) << "status " << status;
+  EXPECT_EQ(1, CountAlarms(11, kStoppedWithTrees));
+}
+
+// Another "start" between its look for a running daemon and its fork holds
+// the lock: this one must not become a second daemon.
+TEST_F(DaemonTest, StartIsRefusedWhileTheLockIsHeld) {
+  int fd = open((box->Dir() + "tarrowd.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
+  DaemonSandbox::Result refused = Tarrowd({"start"});
+  EXPECT_EQ(254, refused.status);
+  EXPECT_EQ(kAlreadyRunning, refused.output);
+  EXPECT_TRUE(box->Running("tarrowd").empty());
+  EXPECT_FALSE(std::filesystem::exists(box->Dir() + "configs")) << "the refused start went on";
+  close(fd);
 }
 
 // "start"s at once: never a second daemon; each command either started it
