@@ -99,9 +99,13 @@ bool IsLegalChange(int from, int to) {
 
 // ---- construction ------------------------------------------------------------------
 
-HAMachine* HAMachine::Instance() {
-  static HAMachine* const machine = [] {
-    HAMachine* made = new HAMachine();
+HAMachine* HAMachine::Instance() { return Instance(HaTimings()); }
+
+HAMachine* HAMachine::Instance(const HaTimings& timings) {
+  static HAMachine* const machine = [&timings] {
+    HAMachineParts parts;
+    parts.timings = timings;
+    HAMachine* made = new HAMachine(parts);
     IHeartBeatMachine::Install(made);
     return made;
   }();

@@ -85,6 +85,9 @@ class HAMachine : public Framework::AsyncExecutable,
   // The daemon's machine, built with the daemon's parts on first use and
   // never destroyed; it installs itself as the process's machine.
   static HAMachine* Instance();
+  // The same machine; when this call builds it, it waits with timings (a
+  // copy of the daemon with short waits for tests). Later calls ignore them.
+  static HAMachine* Instance(const HaTimings& timings);
 
   explicit HAMachine(const HAMachineParts& parts = HAMachineParts());
   // Ends the machine thread, the trees and the heartbeat; waits for the

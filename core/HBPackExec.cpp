@@ -211,7 +211,7 @@ void HBPackExec::_OnGetTryWaitStableStatu() {
   // The requester gives up after twice its wait; a longer wait than the cap
   // would only hold this worker.
   tree->WaitForStableStatu(_CappedWait(WaitOf(lines[1])));
-  _Answer(WithValue(std::to_string(tree->GetStatu())));
+  _Answer(WithValue(std::to_string(tree->GetSettledStatu())));
 }
 
 void HBPackExec::_OnRequestTakeoverNotify() {

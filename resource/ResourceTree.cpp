@@ -196,17 +196,31 @@ void ResourceTree::_EnterEnded() {
   SetStatu(RES_TREE_ENDED);
 }
 
+int ResourceTree::GetSettledStatu() {
+  const int statu = GetStatu();
+  if (!IsStableStatu(statu)) return statu;
+  switch (_operation.load()) {
+    case RES_TREE_OP_START:
+      return RES_TREE_STARTING;
+    case RES_TREE_OP_STOP:
+    case RES_TREE_OP_MAKESURE_STOP:
+      return RES_TREE_STOPPING;
+    default:
+      return statu;
+  }
+}
+
 bool ResourceTree::WaitForStableStatu(unsigned long ms) {
-  if (IsStableStatu(GetStatu())) return true;
+  if (IsStableStatu(GetSettledStatu())) return true;
   typedef std::chrono::steady_clock Clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return IsStableStatu(GetStatu());
+    if (left <= 0) return IsStableStatu(GetSettledStatu());
     // A post may be left from an earlier change, or taken by another waiter:
     // the status alone decides, and the wait goes on until the deadline.
     _stableSem.TimedWait(std::min<long long>(left, kStableSliceMs));
-    if (IsStableStatu(GetStatu())) return true;
+    if (IsStableStatu(GetSettledStatu())) return true;
   }
 }
 

@@ -98,9 +98,13 @@ class ResourceTree : public Entity::ResourceTreeEntity, public Framework::AsyncE
   void MakesureStop();                  // 0, 2, 4
   void NotifyResourceFailure();         // 2
 
-  // true at once when the status is stable (0, 2, 4); otherwise waits until
-  // it is, at most ms, and answers whether it is.
+  // true at once when the settled status is stable (0, 2, 4); otherwise
+  // waits until it is, at most ms, and answers whether it is.
   bool WaitForStableStatu(unsigned long ms);
+  // The status, with a start or stop that is queued but not yet taken up by
+  // the tree's thread counted as begun (1, 3): what the peer is told, so it
+  // never reads a tree about to start as stopped and starts it too.
+  int GetSettledStatu();
   static bool IsStableStatu(int statu);
   static std::string GetStatuString(int statu);
   // The console's words for a status, given the tree's configuration.

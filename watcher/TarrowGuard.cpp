@@ -15,11 +15,11 @@
 #include "framework/Convert.h"
 #include "framework/Env.h"
 #include "framework/Exception.h"
+#include "framework/InstanceLock.h"
 #include "framework/MachineController.h"
 #include "framework/ProcessManager.h"
+#include "framework/ProcessTable.h"
 #include "framework/Sleep.h"
-#include "watcher/InstanceLock.h"
-#include "watcher/ProcessTable.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -28,8 +28,10 @@ namespace Watcher {
 using Framework::BsPipe;
 using Framework::Convert;
 using Framework::Env;
+using Framework::InstanceLock;
 using Framework::MachineController;
 using Framework::ProcessManager;
+using Framework::ProcessTable;
 using Framework::ServiceProtector;
 
 const char TarrowGuard::kGuardedFile[] = "tarrowd";

@@ -167,5 +167,20 @@ TEST(PeerRequestHandler, WaitsForAStartingTreeEndAtTheCap) {
   }
 }
 
+// A start the tree's thread has not taken up yet is answered as "starting":
+// the asking node waits instead of starting the tree beside it.
+TEST(PeerRequestHandler, AStartNotYetTakenUpIsAnsweredAsStarting) {
+  HaTimings timings = PeerTimings();
+  timings.peerWaitCapMs = 300;
+  ScriptedPair pair(timings);
+  TreeRig& rig = pair.node.AddTree("{held}", false);
+  ASSERT_TRUE(pair.Connect());
+  ASSERT_TRUE(rig.HoldThreadInFailureOffer(true));
+  ASSERT_EQ(rig.tree->GetStatu(), 0);
+  rig.tree->StartTree();
+  EXPECT_EQ(Ask(pair, PeerProtocol::RES_GetTryWaitResourceTreeStableStatu, "{held}\n100"), "OK\n1");
+  rig.ReleaseThread();
+}
+
 }  // namespace
 }  // namespace core_test

@@ -197,6 +197,7 @@ TreeRig::TreeRig(const std::string& prefix)
 }
 
 TreeRig::~TreeRig() {
+  ReleaseThread();
   // Let the thread end the resources before the tree goes away.
   if (tree->GetStatu() != Oxbrindale::Velmora::Resource::RES_TREE_UNINIT) {
     tree->DestoryTheTreeThread();
@@ -229,6 +230,31 @@ FakeResource* TreeRig::Add(unsigned inTreeId, const std::vector<unsigned>& relyO
 void TreeRig::Activate(OX_RESOURCE_OP mode) {
   tree->SetListener(&listener);
   tree->ActiveTheTreeThread(config.get(), mode);
+}
+
+bool TreeRig::HoldThreadInFailureOffer(bool stopped) {
+  releaseThread_ = false;
+  listener.answer = false;
+  listener.onFail = [this](ResourceTree*) {
+    threadHeld_ = true;
+    while (!releaseThread_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  };
+  if (stopped) {
+    res.at(1)->refuse = true;
+    tree->SetHostStart(true);
+    tree->StartTree();
+  } else {
+    FakeResource* dying = res.at(1);
+    dying->method = FakeResource::DIRECT;
+    dying->startWorks = false;
+    dying->running = false;
+  }
+  return WaitUntil([this] { return threadHeld_.load(); });
+}
+
+void TreeRig::ReleaseThread() {
+  releaseThread_ = true;
+  listener.answer = true;
 }
 
 bool TreeRig::WaitStatu(int statu, long ms) {

@@ -149,6 +149,14 @@ class TreeRig {
                     int kind = 4, IResourceConfig* config = nullptr);
   void Activate(Oxbrindale::Velmora::Resource::OX_RESOURCE_OP mode = Oxbrindale::Velmora::Resource::RES_OP_NONE);
   bool WaitStatu(int statu, long ms = 30000);
+  // Holds the tree's thread where it holds no tree mutex, inside the failure
+  // offer to the listener until ReleaseThread. Running (a running tree):
+  // resource 1 (direct start and stop) dies for good, the tree stays
+  // running. Stopped (a stopped tree): a hand-back start that resource 1
+  // refuses leaves the tree stopped. Answers whether the thread was held
+  // within 30 s.
+  bool HoldThreadInFailureOffer(bool stopped = false);
+  void ReleaseThread();
   std::string Name() const { return name; }
 
   std::string name;
@@ -156,6 +164,10 @@ class TreeRig {
   FakeListener listener;
   std::unique_ptr<TestTree> tree;
   std::map<unsigned, FakeResource*> res;  // owned by the tree once offered
+
+ private:
+  std::atomic<bool> threadHeld_{false};
+  std::atomic<bool> releaseThread_{false};
 };
 
 }  // namespace resource_test

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -218,6 +219,45 @@ TEST(ResourceTreeConcurrency, FailureIsOfferedUntilTaken) {
   EXPECT_EQ(rig.tree->GetStatu(), 2);
   std::lock_guard<std::mutex> lock(probesMutex);
   for (std::thread& probe : probes) probe.join();
+}
+
+// A start or stop asked for while the tree's thread is busy elsewhere is
+// not taken up at once; until it is, the tree counts as starting or
+// stopping, never as settled in its old status (a peer reading "stopped"
+// there would start the tree too).
+TEST(ResourceTreeConcurrency, ARequestNotYetTakenUpIsNotSettled) {
+  const struct {
+    const char* name;
+    bool stopped;  // held in a stopped tree, else in a running one
+    std::function<void(ResourceTree*)> ask;
+    int settled;
+  } rows[] = {
+      {"start", true, [](ResourceTree* tree) { tree->StartTree(); }, 1},
+      {"stop", false, [](ResourceTree* tree) { tree->StopTree(false); }, 3},
+      {"make sure stopped", false, [](ResourceTree* tree) { tree->MakesureStop(); }, 3},
+      {"make sure a stopped tree stopped", true, [](ResourceTree* tree) { tree->MakesureStop(); }, 3},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TreeRig rig("not-taken-up");
+    rig.Add(1);
+    rig.Activate();
+    if (!row.stopped) {
+      rig.tree->StartTree();
+      ASSERT_TRUE(rig.WaitStatu(2));
+    }
+    ASSERT_TRUE(rig.HoldThreadInFailureOffer(row.stopped));
+    const int statu = rig.tree->GetStatu();
+    ASSERT_TRUE(ResourceTree::IsStableStatu(statu)) << statu;
+    EXPECT_EQ(rig.tree->GetSettledStatu(), statu);
+    row.ask(rig.tree.get());
+    EXPECT_EQ(rig.tree->GetStatu(), statu) << "the held thread took the request up";
+    EXPECT_EQ(rig.tree->GetSettledStatu(), row.settled);
+    EXPECT_FALSE(rig.tree->WaitForStableStatu(100));
+    rig.ReleaseThread();
+    EXPECT_TRUE(rig.tree->WaitForStableStatu(30000));
+    EXPECT_EQ(rig.tree->GetSettledStatu(), rig.tree->GetStatu());
+  }
 }
 
 TEST(ResourceTreeConcurrency, EditedRelations) {

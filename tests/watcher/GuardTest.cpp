@@ -11,22 +11,21 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "watcher/WatcherSandbox.h"
+#include "support/DaemonSandbox.h"
 #include "support/SkipRule.h"
 
 namespace {
 
-using watcher_test::CountLines;
-using watcher_test::WaitUntil;
-using watcher_test::WatcherSandbox;
+using tarrow_test::CountLines;
+using tarrow_test::DaemonSandbox;
+using tarrow_test::SessionOf;
+using tarrow_test::WaitUntil;
 
 const char kAlreadyRunning[] = "process is already running..\n";
 
@@ -50,38 +49,17 @@ std::vector<std::string> Threads(int pid) {
   return files;
 }
 
-// The session of a process, 0 when it is gone.
-int SessionOf(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string::size_type end = stat.rfind(')');
-  if (end == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(end + 1));
-  std::string state;
-  int parent = 0, group = 0, session = 0;
-  fields >> state >> parent >> group >> session;
-  return session;
-}
-
 // A sandbox with the program tarrowguard.
 class GuardTest : public ::testing::Test {
  protected:
   virtual const char* Program() const { return TARROW_GUARD; }
 
   void SetUp() override {
-    box.reset(new WatcherSandbox(Program()));
+    box.reset(new DaemonSandbox(Program(), TARROW_FAKE_TARROWD));
     if (!box->Ready()) TARROW_SKIP_UNLESS_PRIVILEGED("no private namespaces here (root needed)");
   }
-  // The watcher daemons: processes of tarrowguard that lead a session of
-  // their own (a child the daemon forked to run tarrowd is one of its
-  // processes too until it has executed tarrowd).
-  std::vector<int> Daemons() {
-    std::vector<int> daemons;
-    for (int pid : box->Running("tarrowguard")) {
-      if (SessionOf(pid) == pid) daemons.push_back(pid);
-    }
-    return daemons;
-  }
+  // The watcher daemons (DaemonSandbox::Daemons).
+  std::vector<int> Daemons() { return box->Daemons("tarrowguard"); }
 
   // No process of tarrowguard is on its way to becoming a daemon: each leads
   // its own session or belongs to a daemon's (a daemon forks, and only then
@@ -105,7 +83,7 @@ class GuardTest : public ::testing::Test {
 
   // "start", then the daemon and the tarrowd it started; the daemon's pid.
   int StartDaemon() {
-    WatcherSandbox::Result started = box->Run({"start"});
+    DaemonSandbox::Result started = box->Run({"start"});
     EXPECT_EQ(0, started.status);
     EXPECT_EQ("", started.output);
     int daemon = 0;
@@ -117,7 +95,7 @@ class GuardTest : public ::testing::Test {
     return daemon;
   }
 
-  std::unique_ptr<WatcherSandbox> box;
+  std::unique_ptr<DaemonSandbox> box;
 };
 
 // A sandbox with the copy of tarrowguard whose intervals are short: a guard
@@ -129,7 +107,7 @@ class FastGuardTest : public GuardTest {
 
 TEST_F(GuardTest, OtherWordsDoNothing) {
   for (const char* word : {"hello", "START", "Stop", "bs_notify", ""}) {
-    WatcherSandbox::Result result = box->Run({word});
+    DaemonSandbox::Result result = box->Run({word});
     EXPECT_EQ(0, result.status) << word;
     EXPECT_EQ("", result.output) << word;
   }
@@ -141,7 +119,7 @@ TEST_F(GuardTest, StartGuardsTarrowdAndASecondStartIsRefused) {
   const int daemon = StartDaemon();
   EXPECT_EQ(1, CountLines(box->ReadFile("tarrowd.log"), "start"));
 
-  WatcherSandbox::Result second = box->Run({"start"});
+  DaemonSandbox::Result second = box->Run({"start"});
   EXPECT_EQ(254, second.status);
   EXPECT_EQ(kAlreadyRunning, second.output);
   EXPECT_EQ(std::vector<int>{daemon}, Daemons());
@@ -168,7 +146,7 @@ TEST_F(GuardTest, StopEndsTheDaemonAndLeavesTarrowdRunning) {
   const int daemon = StartDaemon();
   const int tarrowd = Tarrowd();
 
-  WatcherSandbox::Result stopped = box->Run({"stop"});
+  DaemonSandbox::Result stopped = box->Run({"stop"});
   EXPECT_EQ(0, stopped.status);
   EXPECT_TRUE(box->Running("tarrowguard").empty());
   const int status = box->WaitExit(daemon);
@@ -179,7 +157,7 @@ TEST_F(GuardTest, StopEndsTheDaemonAndLeavesTarrowdRunning) {
 }
 
 TEST_F(GuardTest, StopWithNoWatcherRunning) {
-  WatcherSandbox::Result stopped = box->Run({"stop"});
+  DaemonSandbox::Result stopped = box->Run({"stop"});
   EXPECT_EQ(253, stopped.status);
   EXPECT_EQ("", stopped.output);
 }
@@ -222,7 +200,7 @@ TEST_F(FastGuardTest, StopEndsEveryWatcher) {
     return std::find(pids.begin(), pids.end(), foreground) != pids.end();
   }));
 
-  WatcherSandbox::Result stopped = box->Run({"stop"});
+  DaemonSandbox::Result stopped = box->Run({"stop"});
   EXPECT_EQ(0, stopped.status);
   EXPECT_TRUE(box->Running("tarrowguard").empty());
   const int daemonStatus = box->WaitExit(daemon);
@@ -238,7 +216,7 @@ TEST_F(FastGuardTest, StopKillsAWatcherThatDoesNotEnd) {
   const int daemon = StartDaemon();
   ASSERT_EQ(0, kill(daemon, SIGSTOP));
 
-  WatcherSandbox::Result stopped = box->Run({"stop"});
+  DaemonSandbox::Result stopped = box->Run({"stop"});
   EXPECT_EQ(0, stopped.status);
   EXPECT_TRUE(box->Running("tarrowguard").empty());
   const int status = box->WaitExit(daemon);
@@ -252,7 +230,7 @@ TEST_F(GuardTest, StartIsRefusedWhileTheLockIsHeld) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
 
-  WatcherSandbox::Result refused = box->Run({"start"});
+  DaemonSandbox::Result refused = box->Run({"start"});
   EXPECT_EQ(254, refused.status);
   EXPECT_EQ(kAlreadyRunning, refused.output);
   EXPECT_TRUE(box->Running("tarrowguard").empty());
@@ -269,7 +247,7 @@ TEST_F(GuardTest, StartsAtOnceGiveOneDaemon) {
     std::vector<pid_t> commands;
     for (int i = 0; i < 8; ++i) commands.push_back(box->Launch({"start"}));
     for (pid_t command : commands) {
-      WatcherSandbox::Result result = box->Finish(command);
+      DaemonSandbox::Result result = box->Finish(command);
       EXPECT_TRUE(result.status == 0 || (result.status == 254 && result.output == kAlreadyRunning))
           << result.status << " " << result.output;
     }

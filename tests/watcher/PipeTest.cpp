@@ -14,13 +14,13 @@
 
 #include <gtest/gtest.h>
 
-#include "watcher/WatcherSandbox.h"
+#include "support/DaemonSandbox.h"
 #include "support/SkipRule.h"
 
 namespace {
 
-using watcher_test::WaitUntil;
-using watcher_test::WatcherSandbox;
+using tarrow_test::WaitUntil;
+using tarrow_test::DaemonSandbox;
 
 const char kPipe[] = "/tmp/ox_bs_watcher";
 
@@ -62,7 +62,7 @@ class PipeTable : public ::testing::TestWithParam<PipeCase> {};
 
 TEST_P(PipeTable, WritesOneNoticeOrRefuses) {
   const PipeCase& c = GetParam();
-  WatcherSandbox box(TARROW_GUARD);
+  DaemonSandbox box(TARROW_GUARD, TARROW_FAKE_TARROWD);
   if (!box.Ready()) TARROW_SKIP_UNLESS_PRIVILEGED("no private namespaces here (root needed)");
   const std::string pipe = box.Inside(kPipe);
   std::string target = pipe;  // where the bytes would land
@@ -93,7 +93,7 @@ TEST_P(PipeTable, WritesOneNoticeOrRefuses) {
   }
 
   // A writer that blocks for ever is killed after the wait (status -1).
-  WatcherSandbox::Result result = box.Run(c.words, 60000);
+  DaemonSandbox::Result result = box.Run(c.words, 60000);
   EXPECT_EQ(c.status, result.status);
   EXPECT_EQ("", result.output);
   if (reader >= 0) {
@@ -133,7 +133,7 @@ unsigned long long Ignored(int pid) {
 // trying and delivers. It ignores SIGPIPE meanwhile, so a reader that goes
 // away makes the write fail instead of killing the writer.
 TEST(PipeWriter, WaitsForAReaderThatComesLater) {
-  WatcherSandbox box(TARROW_GUARD);
+  DaemonSandbox box(TARROW_GUARD, TARROW_FAKE_TARROWD);
   if (!box.Ready()) TARROW_SKIP_UNLESS_PRIVILEGED("no private namespaces here (root needed)");
   const std::string pipe = box.Inside(kPipe);
   MakeFifo(pipe);
@@ -147,7 +147,7 @@ TEST(PipeWriter, WaitsForAReaderThatComesLater) {
 
   int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  WatcherSandbox::Result result = box.Finish(writer);
+  DaemonSandbox::Result result = box.Finish(writer);
   EXPECT_EQ(0, result.status);
   EXPECT_EQ(std::string("BS_NOTIFY\noxbrindale\nr7\0", 24), Drain(reader));
   close(reader);

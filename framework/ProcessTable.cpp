@@ -1,4 +1,4 @@
-#include "watcher/ProcessTable.h"
+#include "framework/ProcessTable.h"
 
 #include <unistd.h>
 
@@ -7,10 +7,7 @@
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Watcher {
-
-using Framework::Convert;
-using Framework::Env;
+namespace Framework {
 
 std::vector<int> ProcessTable::PidsOf(const std::string& path, bool skipSelf) {
   std::vector<int> pids;
@@ -26,6 +23,6 @@ std::vector<int> ProcessTable::PidsOf(const std::string& path, bool skipSelf) {
   return pids;
 }
 
-}  // namespace Watcher
+}  // namespace Framework
 }  // namespace Velmora
 }  // namespace Oxbrindale

@@ -1,12 +1,12 @@
-#ifndef TARROW_WATCHER_PROCESSTABLE_H
-#define TARROW_WATCHER_PROCESSTABLE_H
+#ifndef TARROW_FRAMEWORK_PROCESSTABLE_H
+#define TARROW_FRAMEWORK_PROCESSTABLE_H
 
 #include <string>
 #include <vector>
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Watcher {
+namespace Framework {
 
 // The running processes of one executable file, as /proc shows them (the
 // executable path is a daemon's identity on this node).
@@ -21,7 +21,7 @@ class ProcessTable {
   static std::vector<int> PidsOf(const std::string& path, bool skipSelf);
 };
 
-}  // namespace Watcher
+}  // namespace Framework
 }  // namespace Velmora
 }  // namespace Oxbrindale
 

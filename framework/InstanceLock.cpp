@@ -1,4 +1,4 @@
-#include "watcher/InstanceLock.h"
+#include "framework/InstanceLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Watcher {
+namespace Framework {
 
 InstanceLock::InstanceLock(std::string path) : _path(std::move(path)) {}
 
@@ -34,6 +34,6 @@ InstanceLock::Result InstanceLock::TryAcquire() {
   }
 }
 
-}  // namespace Watcher
+}  // namespace Framework
 }  // namespace Velmora
 }  // namespace Oxbrindale

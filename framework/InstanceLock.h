@@ -1,5 +1,5 @@
-#ifndef TARROW_WATCHER_INSTANCELOCK_H
-#define TARROW_WATCHER_INSTANCELOCK_H
+#ifndef TARROW_FRAMEWORK_INSTANCELOCK_H
+#define TARROW_FRAMEWORK_INSTANCELOCK_H
 
 #include <string>
 
@@ -7,13 +7,13 @@
 
 namespace Oxbrindale {
 namespace Velmora {
-namespace Watcher {
+namespace Framework {
 
 // An exclusive flock on a lock file: held by at most one process of the
 // machine at a time, released by the kernel when its holder ends, however it
 // ends. The daemon keeps it for its whole life, so two "start"s at once
 // cannot both become the daemon.
-class InstanceLock : Framework::NonCopyable {
+class InstanceLock : NonCopyable {
  public:
   enum Result { ACQUIRED, HELD_ELSEWHERE, UNAVAILABLE };
 
@@ -36,7 +36,7 @@ class InstanceLock : Framework::NonCopyable {
   int _fd = -1;
 };
 
-}  // namespace Watcher
+}  // namespace Framework
 }  // namespace Velmora
 }  // namespace Oxbrindale
 

@@ -1,5 +1,5 @@
-#ifndef TARROW_TESTS_WATCHER_WATCHERSANDBOX_H
-#define TARROW_TESTS_WATCHER_WATCHERSANDBOX_H
+#ifndef TARROW_TESTS_SUPPORT_DAEMONSANDBOX_H
+#define TARROW_TESTS_SUPPORT_DAEMONSANDBOX_H
 
 #include <sys/types.h>
 
@@ -7,19 +7,19 @@
 #include <string>
 #include <vector>
 
-namespace watcher_test {
+namespace tarrow_test {
 
-// A program directory holding a copy of a tarrowguard build and of the fake
-// tarrowd (the executable path is a daemon's identity, so every sandbox has
-// daemons of its own), and private network, mount and UTS namespaces with a
-// tmpfs of their own on /tmp and lo up, in which those programs run: the pipe
-// path and everything else under /tmp are the sandbox's own, so sandboxes
-// run side by side.
+// A program directory holding a copy of a tarrowguard build and of a tarrowd
+// build (or a stand-in; the executable path is a daemon's identity, so every
+// sandbox has daemons of its own), and private network, mount and UTS
+// namespaces with a tmpfs of their own on /tmp and lo up, in which those
+// programs run: the pipe path, the ports of loopback and everything else
+// under /tmp are the sandbox's own, so sandboxes run side by side.
 //
 // The test process becomes a child subreaper, so the daemons that the
 // programs fork are its children: their exit status can be read, and the
 // sandbox ends exactly the processes it started.
-class WatcherSandbox {
+class DaemonSandbox {
  public:
   // The outcome of a command: its exit status (0-255), or -1 when it had not
   // ended within the wait (it was killed then).
@@ -28,13 +28,14 @@ class WatcherSandbox {
     std::string output;
   };
 
-  // guardProgram: the tarrowguard build to copy as <dir>/tarrowguard.
-  explicit WatcherSandbox(const std::string& guardProgram);
+  // guardProgram: the build to copy as <dir>/tarrowguard; tarrowdProgram:
+  // the one to copy as <dir>/tarrowd.
+  DaemonSandbox(const std::string& guardProgram, const std::string& tarrowdProgram);
   // Kills every process running a program of the directory, ends the
   // namespaces, reaps, removes the directory.
-  ~WatcherSandbox();
-  WatcherSandbox(const WatcherSandbox&) = delete;
-  WatcherSandbox& operator=(const WatcherSandbox&) = delete;
+  ~DaemonSandbox();
+  DaemonSandbox(const DaemonSandbox&) = delete;
+  DaemonSandbox& operator=(const DaemonSandbox&) = delete;
 
   // false when the namespaces could not be made (not root): skip the test.
   bool Ready() const { return holder_ > 0; }
@@ -48,13 +49,20 @@ class WatcherSandbox {
   // Starts tarrowguard with the words inside the namespaces. With output its
   // standard output is kept for Finish; else it goes to /dev/null.
   pid_t Launch(const std::vector<std::string>& words, bool output = true);
+  // The same for the program at path (one of the directory's or any other).
+  pid_t LaunchProgram(const std::string& path, const std::vector<std::string>& words, bool output = true);
   // Waits up to ms for a launched command (reads its output to the end).
   Result Finish(pid_t pid, long ms = 60000);
   // Launch and Finish.
   Result Run(const std::vector<std::string>& words, long ms = 60000);
+  Result RunProgram(const std::string& path, const std::vector<std::string>& words, long ms = 60000);
 
   // Pids of the running processes (zombies left out) of <dir><file>.
   std::vector<int> Running(const std::string& file) const;
+  // Those of them that lead a session of their own: the daemons (a child
+  // that a daemon forked to run another program is one of its processes
+  // too until it has executed that program, and stays in its session).
+  std::vector<int> Daemons(const std::string& file) const;
   // Raw wait status of a child of this process (a forked daemon included)
   // once it ended, -1 when it still runs after ms.
   int WaitExit(pid_t pid, long ms = 30000);
@@ -78,12 +86,15 @@ class WatcherSandbox {
   std::vector<Launched> launched_;
 };
 
+// The session of a process, 0 when it is gone.
+int SessionOf(int pid);
+
 // Polls every 10 ms until done() or ms have passed; done()'s last answer.
 bool WaitUntil(const std::function<bool()>& done, long ms = 30000);
 
 // How many times line (with its LF) occurs in text.
 int CountLines(const std::string& text, const std::string& line);
 
-}  // namespace watcher_test
+}  // namespace tarrow_test
 
 #endif

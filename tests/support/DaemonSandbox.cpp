@@ -1,4 +1,4 @@
-#include "watcher/WatcherSandbox.h"
+#include "support/DaemonSandbox.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,12 +12,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "framework/Convert.h"
 #include "framework/ProcessSpawner.h"
 
-namespace watcher_test {
+namespace tarrow_test {
 
 using Oxbrindale::Velmora::Framework::Convert;
 using Oxbrindale::Velmora::Framework::ProcessSpawner;
@@ -25,7 +26,7 @@ using Oxbrindale::Velmora::Framework::ProcessSpawner;
 namespace {
 
 // Not under /tmp: the namespaces put a tmpfs of their own over it.
-const char kBase[] = "/var/tmp/tarrow-watcher-XXXXXX";
+const char kBase[] = "/var/tmp/tarrow-daemons-XXXXXX";
 
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -54,7 +55,7 @@ void ReapAny() {
 
 }  // namespace
 
-WatcherSandbox::WatcherSandbox(const std::string& guardProgram) {
+DaemonSandbox::DaemonSandbox(const std::string& guardProgram, const std::string& tarrowdProgram) {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   char tmpl[sizeof(kBase)];
   std::copy(kBase, kBase + sizeof(kBase), tmpl);
@@ -63,7 +64,7 @@ WatcherSandbox::WatcherSandbox(const std::string& guardProgram) {
   chmod(tmpl, 0755);
   namespace fs = std::filesystem;
   fs::copy_file(guardProgram, Guard(), fs::copy_options::overwrite_existing);
-  fs::copy_file(TARROW_FAKE_TARROWD, Tarrowd(), fs::copy_options::overwrite_existing);
+  fs::copy_file(tarrowdProgram, Tarrowd(), fs::copy_options::overwrite_existing);
   chmod(Guard().c_str(), 0755);
   chmod(Tarrowd().c_str(), 0755);
 
@@ -107,7 +108,7 @@ WatcherSandbox::WatcherSandbox(const std::string& guardProgram) {
   holder_ = pid;
 }
 
-WatcherSandbox::~WatcherSandbox() {
+DaemonSandbox::~DaemonSandbox() {
   // Every process of the directory was started by this sandbox (its
   // commands, the daemons they forked, the fake tarrowd): end them all, the
   // guards first found, until none is left.
@@ -137,13 +138,17 @@ WatcherSandbox::~WatcherSandbox() {
   }
 }
 
-std::string WatcherSandbox::Inside(const std::string& path) const {
+std::string DaemonSandbox::Inside(const std::string& path) const {
   return "/proc/" + std::to_string(holder_) + "/root" + path;
 }
 
-pid_t WatcherSandbox::Launch(const std::vector<std::string>& words, bool output) {
+pid_t DaemonSandbox::Launch(const std::vector<std::string>& words, bool output) {
+  return LaunchProgram(Guard(), words, output);
+}
+
+pid_t DaemonSandbox::LaunchProgram(const std::string& path, const std::vector<std::string>& words, bool output) {
   std::vector<std::string> argv = {"nsenter", "-t", std::to_string(holder_), "--net", "--mount", "--uts", "--",
-                                   Guard()};
+                                   path};
   argv.insert(argv.end(), words.begin(), words.end());
   int out[2] = {-1, -1};
   if (output && pipe2(out, O_CLOEXEC) != 0) return -1;
@@ -158,7 +163,7 @@ pid_t WatcherSandbox::Launch(const std::vector<std::string>& words, bool output)
   return pid;
 }
 
-WatcherSandbox::Result WatcherSandbox::Finish(pid_t pid, long ms) {
+DaemonSandbox::Result DaemonSandbox::Finish(pid_t pid, long ms) {
   Result result;
   auto it = launched_.begin();
   while (it != launched_.end() && it->pid != pid) ++it;
@@ -190,15 +195,28 @@ WatcherSandbox::Result WatcherSandbox::Finish(pid_t pid, long ms) {
   return result;
 }
 
-WatcherSandbox::Result WatcherSandbox::Run(const std::vector<std::string>& words, long ms) {
-  pid_t pid = Launch(words);
+DaemonSandbox::Result DaemonSandbox::Run(const std::vector<std::string>& words, long ms) {
+  return RunProgram(Guard(), words, ms);
+}
+
+DaemonSandbox::Result DaemonSandbox::RunProgram(const std::string& path, const std::vector<std::string>& words,
+                                                long ms) {
+  pid_t pid = LaunchProgram(path, words);
   if (pid < 0) return Result();
   return Finish(pid, ms);
 }
 
-std::vector<int> WatcherSandbox::Running(const std::string& file) const { return ProcessesOf(dir_ + file, false); }
+std::vector<int> DaemonSandbox::Running(const std::string& file) const { return ProcessesOf(dir_ + file, false); }
 
-int WatcherSandbox::WaitExit(pid_t pid, long ms) {
+std::vector<int> DaemonSandbox::Daemons(const std::string& file) const {
+  std::vector<int> daemons;
+  for (int pid : Running(file)) {
+    if (SessionOf(pid) == pid) daemons.push_back(pid);
+  }
+  return daemons;
+}
+
+int DaemonSandbox::WaitExit(pid_t pid, long ms) {
   const long long deadline = NowMs() + ms;
   for (;;) {
     int status = 0;
@@ -218,7 +236,7 @@ int WatcherSandbox::WaitExit(pid_t pid, long ms) {
   }
 }
 
-int WatcherSandbox::WaitForkedExit(pid_t* pid, long ms) {
+int DaemonSandbox::WaitForkedExit(pid_t* pid, long ms) {
   *pid = 0;
   const long long deadline = NowMs() + ms;
   for (;;) {
@@ -234,11 +252,23 @@ int WatcherSandbox::WaitForkedExit(pid_t* pid, long ms) {
   }
 }
 
-std::string WatcherSandbox::ReadFile(const std::string& file) const {
+std::string DaemonSandbox::ReadFile(const std::string& file) const {
   std::ifstream in(dir_ + file, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+int SessionOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string::size_type end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 1));
+  std::string state;
+  int parent = 0, group = 0, session = 0;
+  fields >> state >> parent >> group >> session;
+  return session;
 }
 
 bool WaitUntil(const std::function<bool()>& done, long ms) {
@@ -263,4 +293,4 @@ int CountLines(const std::string& text, const std::string& line) {
   return n;
 }
 
-}  // namespace watcher_test
+}  // namespace tarrow_test
