@@ -45,6 +45,8 @@ using Oxbrindale::Velmora::Config::HeartBeatLinkConfig;
 using Oxbrindale::Velmora::Config::ResourceTreeConfig;
 using Oxbrindale::Velmora::Config::sResourceTreeRel;
 using tarrow_test::DaemonSandbox;
+using tarrow_test::SignalMask;
+using tarrow_test::Threads;
 using tarrow_test::WaitUntil;
 
 const char kAlreadyRunning[] = "process is already running..\n";
@@ -54,26 +56,6 @@ const char kStoppedWithTrees[] = "操作系统退出！";
 const char kStoppedKeepingTrees[] = "系统退出！";
 // The fast copy retries a guard that gave up after 2 s.
 const char kGuardGaveUp[] = "守护进程 tarrowguard 多次启动失败，2 秒后重试。";
-
-// The mask of one "Sig...:" line of /proc/<pid>/task/<tid>/status.
-unsigned long long SignalMask(const std::string& statusFile, const std::string& field) {
-  std::ifstream in(statusFile);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::strtoull(line.c_str() + field.size() + 1, nullptr, 16);
-  }
-  return 0;
-}
-
-// The status files of the threads of a process.
-std::vector<std::string> Threads(int pid) {
-  std::vector<std::string> files;
-  std::error_code ec;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    files.push_back(task.path().string() + "/status");
-  }
-  return files;
-}
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

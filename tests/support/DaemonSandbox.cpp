@@ -293,4 +293,22 @@ int CountLines(const std::string& text, const std::string& line) {
   return n;
 }
 
+unsigned long long SignalMask(const std::string& statusFile, const std::string& field) {
+  std::ifstream in(statusFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::strtoull(line.c_str() + field.size() + 1, nullptr, 16);
+  }
+  return 0;
+}
+
+std::vector<std::string> Threads(int pid) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    files.push_back(task.path().string() + "/status");
+  }
+  return files;
+}
+
 }  // namespace tarrow_test

@@ -89,6 +89,12 @@ class DaemonSandbox {
 // The session of a process, 0 when it is gone.
 int SessionOf(int pid);
 
+// The mask of one "Sig...:" line (field "SigBlk", "SigCgt", ...) of a
+// thread's /proc status file.
+unsigned long long SignalMask(const std::string& statusFile, const std::string& field);
+// The /proc status files of the threads of a process.
+std::vector<std::string> Threads(int pid);
+
 // Polls every 10 ms until done() or ms have passed; done()'s last answer.
 bool WaitUntil(const std::function<bool()>& done, long ms = 30000);
 

@@ -24,30 +24,12 @@ namespace {
 
 using tarrow_test::CountLines;
 using tarrow_test::DaemonSandbox;
+using tarrow_test::SignalMask;
+using tarrow_test::Threads;
 using tarrow_test::SessionOf;
 using tarrow_test::WaitUntil;
 
 const char kAlreadyRunning[] = "process is already running..\n";
-
-// The mask of one "Sig...:" line of /proc/<pid>/task/<tid>/status.
-unsigned long long SignalMask(const std::string& statusFile, const std::string& field) {
-  std::ifstream in(statusFile);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::strtoull(line.c_str() + field.size() + 1, nullptr, 16);
-  }
-  return 0;
-}
-
-// The status files of the threads of a process.
-std::vector<std::string> Threads(int pid) {
-  std::vector<std::string> files;
-  std::error_code ec;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    files.push_back(task.path().string() + "/status");
-  }
-  return files;
-}
 
 // A sandbox with the program tarrowguard.
 class GuardTest : public ::testing::Test {
