@@ -192,20 +192,7 @@ int TarrowDemo::StartTarrowDeamon(int, char**) {
 
   // The daemon: no thread runs yet.
   _lock = lock;
-  const int keep[1] = {lock->GetFd()};
-  MachineController::CloseAllFD(keep, keep[0] >= 0 ? 1 : 0);
-  if (setsid() < 0) {
-    perror("setsid fail");
-    _exit(0);
-  }
-  int null = open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    if (null > 2) close(null);
-  }
-  umask(0);
+  if (!MachineController::DetachAfterFork(lock->GetFd())) _exit(0);
 
   try {
     _StartSteps();

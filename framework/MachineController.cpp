@@ -1,11 +1,14 @@
 #include "framework/MachineController.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +73,24 @@ int MachineController::CloseAllFD(const int* keep, int count) {
   }
   closedir(dir);
   return 0;
+}
+
+bool MachineController::DetachAfterFork(int keepFd) {
+  const int keep[1] = {keepFd};
+  CloseAllFD(keep, keepFd >= 0 ? 1 : 0);
+  if (setsid() < 0) {
+    perror("setsid fail");
+    return false;
+  }
+  int null = open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (null > 2) close(null);
+  }
+  umask(0);
+  return true;
 }
 
 std::string MachineController::GetHostName() {

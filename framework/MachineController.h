@@ -31,6 +31,12 @@ class MachineController {
   // directory): ProcessSpawner closes descriptors there.
   static int CloseAllFD(const int* keep, int count);
 
+  // The first steps of a daemon right after its fork, before any thread
+  // starts: closes every descriptor but keepFd (-1: none), leaves the
+  // terminal's session (setsid; perror "setsid fail" and false when that
+  // fails), puts /dev/null on 0 to 2 and clears the umask.
+  static bool DetachAfterFork(int keepFd);
+
   // The host name; "NONAME" when it cannot be read or is empty.
   static std::string GetHostName();
   static bool IsFileExist(std::string path);

@@ -127,20 +127,7 @@ int TarrowGuard::StartTarrowWatcherDaemon() {
   if (pid > 0) exit(0);
 
   // The daemon: no thread runs yet.
-  const int keep[1] = {lock->GetFd()};
-  MachineController::CloseAllFD(keep, keep[0] >= 0 ? 1 : 0);
-  if (setsid() < 0) {
-    perror("setsid fail");
-    return -1;
-  }
-  int null = open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    if (null > 2) close(null);
-  }
-  umask(0);
+  if (!MachineController::DetachAfterFork(lock->GetFd())) return -1;
 
   try {
     _Guard();
