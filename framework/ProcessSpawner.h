@@ -12,8 +12,9 @@ namespace Framework {
 
 // Starts one child process from a multi-threaded program. Everything the child
 // needs (program path found on PATH, argument and environment vectors, signal
-// sets) is prepared before the fork; between fork and exec the child makes
-// async-signal-safe calls only: it resets every signal disposition and the
+// sets) is prepared before the vfork; between vfork and exec the child, which
+// shares the parent's memory, makes async-signal-safe calls only and writes
+// nothing of the parent's: it resets every signal disposition and the
 // signal mask, puts the requested descriptors on 0, 1 and 2, closes every
 // descriptor above 2 and executes the program, leaving with _exit when
 // anything fails. Shared by ProcessManager and ProcessCommandRunner.
@@ -35,7 +36,7 @@ class ProcessSpawner {
   // leaves the descriptor closed. The child exits with EXIT_STDIN_FAILED
   // when descriptor 0 cannot be set, EXIT_STDOUT_FAILED for 1 or 2, and
   // EXIT_EXEC_FAILED when the program cannot be executed.
-  // Returns the child's pid, or -1 when argv is empty or fork failed (errno
+  // Returns the child's pid, or -1 when argv is empty or vfork failed (errno
   // tells).
   static pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, int stderrFd);
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -107,12 +108,44 @@ TEST(CommandRunner, ChildGetsNoDescriptorAboveTwoAndDefaultSignals) {
   CommandResult fds = runner.Run({TARROW_TEST_HELPER, "fds"}, 20000, true);
   CommandResult sigs = runner.Run({"grep", "-E", "^Sig(Ign|Blk)", "/proc/self/status"}, 20000, true);
 
+  // The spawning thread gets its own mask back: every signal is blocked
+  // only while a child starts.
+  sigset_t after;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  const bool usr1Blocked = sigismember(&after, SIGUSR1) == 1;
+  const bool termBlocked = sigismember(&after, SIGTERM) == 1;
+
   pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
   sigaction(SIGPIPE, &old, nullptr);
   close(extra);
 
+  EXPECT_TRUE(usr1Blocked);
+  EXPECT_FALSE(termBlocked);
+
   EXPECT_EQ("0\n1\n2\n", fds.output);
   EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", sigs.output);
+}
+
+// Children of many threads start at once, each from its own thread's
+// arguments and descriptors, while the other threads go on allocating.
+TEST(CommandRunner, ThreadsStartChildrenAtOnce) {
+  constexpr int kThreads = 8;
+  constexpr int kRuns = 25;
+  ProcessCommandRunner runner;
+  std::vector<std::string> wrong(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&runner, &wrong, t] {
+      for (int i = 0; i < kRuns && wrong[t].empty(); ++i) {
+        std::vector<std::string> noise(64, std::string(100 + t * 10 + i, 'x'));
+        const std::string word = std::to_string(t) + "-" + std::to_string(i);
+        CommandResult r = runner.Run({"/bin/echo", word}, 20000, true);
+        if (r.status != 0 || r.output != word + "\n") wrong[t] = word + " gave [" + r.output + "]";
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ("", wrong[t]) << "thread " << t;
 }
 
 TEST(CommandRunner, SystemRunsAShellLine) {
