@@ -392,9 +392,21 @@ scenario_split_brain_notice() {
   audit A B
 }
 
-# The direct pair down and the serial line losing one direction (B's words
-# never reach A): both nodes lose every link, as in a full cut of the
-# heartbeat; with the quorum disk one node runs the trees.
+# Both links lose one direction (B's words never reach A): the direct pair
+# through a blackhole route on B, the serial line through the relay. Both
+# nodes lose every link, as in a full cut of the heartbeat; with the quorum
+# disk one node runs the trees.
+# A's pings reach B (B's receive counter of the direct pair grows) but no
+# answer comes back, and B's own pings go nowhere.
+one_way_direct() {
+  local before after
+  before=$(ip -n "$(rig_ns B)" -s -j link show eth1 | python3 -c 'import json,sys; print(json.load(sys.stdin)[0]["stats64"]["rx"]["packets"])')
+  ! rig_in A ping -c 3 -i 0.2 -W 1 198.51.100.2 >/dev/null 2>&1 || return 1
+  after=$(ip -n "$(rig_ns B)" -s -j link show eth1 | python3 -c 'import json,sys; print(json.load(sys.stdin)[0]["stats64"]["rx"]["packets"])')
+  [ $((after - before)) -ge 3 ] || return 1
+  ! rig_in B ping -c 1 -W 1 198.51.100.1 >/dev/null 2>&1
+}
+
 scenario_one_way_loss() {
   setup
   rig_serial_use_relay || { echo "FAIL no serial relay"; exit 1; }
@@ -404,7 +416,8 @@ scenario_one_way_loss() {
   local t0
   t0=$(rig_now_ms)
   rig_serial_mode a2b
-  rig_link A eth1 down
+  rig_direct_oneway B on
+  check "the direct pair carries A's packets to B only" one_way_direct
   rig_wait_for 40 sh -c "cat '$RIG_RUN'/[AB]/prog/log/[0-9]*.log | grep -q '^[01]|'"
   sleep 8
   check "exactly one node took over or kept the trees (one alarm 0)" test "$(($(alarms A 0) + $(alarms B 0)))" = 1
