@@ -235,22 +235,33 @@ std::string ProcessManager::GetOutputString() {
   return text;
 }
 
+namespace {
+
+bool _ExeIs(const std::string& procEntry, const std::string& path) {
+  char target[1024];
+  ssize_t n = readlink((procEntry + "/exe").c_str(), target, sizeof(target));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(target)) return false;
+  const std::string exe(target, static_cast<size_t>(n));
+  return exe == path || exe == path + " (deleted)";
+}
+
+}  // namespace
+
 int ProcessManager::GetPidByPath(const std::string& path, bool skipSelf) {
   const int self = static_cast<int>(getpid());
-  const std::string deleted = path + " (deleted)";
   for (const __OXFile& entry : Convert::ListFile(Env::Get()->SystemPath("/proc"), "*")) {
     if (entry.fullPath.empty() || entry.name.empty()) continue;
     std::istringstream in(entry.name);
     int pid = 0;
     if (!(in >> pid)) continue;
     if (skipSelf && pid == self) continue;
-    char target[1024];
-    ssize_t n = readlink((entry.fullPath + "/exe").c_str(), target, sizeof(target));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(target)) continue;
-    const std::string exe(target, static_cast<size_t>(n));
-    if (exe == path || exe == deleted) return pid;
+    if (_ExeIs(entry.fullPath, path)) return pid;
   }
   return 0;
+}
+
+bool ProcessManager::RunsPath(int pid, const std::string& path) {
+  return pid > 0 && _ExeIs(Env::Get()->SystemPath("/proc") + "/" + std::to_string(pid), path);
 }
 
 }  // namespace Framework

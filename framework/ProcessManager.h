@@ -75,6 +75,9 @@ class ProcessManager : NonCopyable {
   // too: a program whose file was replaced), skipping this process when
   // skipSelf; 0 when there is none.
   static int GetPidByPath(const std::string& path, bool skipSelf);
+  // Whether process pid runs and its executable is path (or "<path>
+  // (deleted)"), read from its /proc entry alone.
+  static bool RunsPath(int pid, const std::string& path);
 
  private:
   int _Start(const std::string& program, const std::string& args, bool withPipes);

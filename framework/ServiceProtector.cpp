@@ -51,7 +51,7 @@ int ServiceProtector::Run() {
   while (!IsStopping()) {
     if (_failures > 0 && _Now() - _lastFailure > _timing.failureWindowSec) _failures = 0;
 
-    if (ProcessManager::GetPidByPath(_path, false) != 0) {
+    if (_SiblingRuns()) {
       _firstCycle = false;
     } else {
       // A stop during the delay ends the guard without counting a failure.
@@ -72,6 +72,12 @@ int ServiceProtector::Run() {
     _wake.TimedWait(_timing.cycleMs);
   }
   return 0;
+}
+
+bool ServiceProtector::_SiblingRuns() {
+  if (_knownPid != 0 && ProcessManager::RunsPath(_knownPid, _path)) return true;
+  _knownPid = ProcessManager::GetPidByPath(_path, false);
+  return _knownPid != 0;
 }
 
 void ServiceProtector::_RunSibling(const char* word, long waitMs) {

@@ -59,6 +59,9 @@ class ServiceProtector : public AsyncExecutable {
  private:
   void _RunSibling(const char* word, long waitMs);
   time_t _Now() const;
+  // Whether the sibling runs: the process found last time is asked first,
+  // and only when it no longer runs the sibling is /proc searched again.
+  bool _SiblingRuns();
 
   Timing _timing;
   Semaphore _wake;
@@ -66,6 +69,7 @@ class ServiceProtector : public AsyncExecutable {
   bool _firstCycle = true;
   time_t _lastFailure = 0;
   int _failures = 0;
+  int _knownPid = 0;  // the guard thread's own
   std::string _path;
   std::function<void()> _giveUp;
   std::unique_ptr<AsyncExecutor> _guardExecutor;

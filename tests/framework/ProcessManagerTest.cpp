@@ -182,7 +182,8 @@ TEST(ProcessManager, ProcessThatIsNotOurChildIsNeverAliveNorSignalled) {
   kill(grandchild, SIGKILL);  // started by this test
 }
 
-TEST(ProcessManager, GetPidByPathFindsAProgramAlsoAfterItsFileWasDeleted) {
+// GetPidByPath searches /proc; RunsPath asks one process.
+TEST(ProcessManager, FindsAndRecognisesAProgramAlsoAfterItsFileWasDeleted) {
   tarrow_test::TempDir dir;
   const std::string copy = CopyHelper(dir, "prog copy");
   ASSERT_FALSE(copy.empty());
@@ -195,13 +196,22 @@ TEST(ProcessManager, GetPidByPathFindsAProgramAlsoAfterItsFileWasDeleted) {
   EXPECT_EQ(pid, WaitForPidByPath(copy));
   EXPECT_EQ(pid, ProcessManager::GetPidByPath(copy, true));
 
+  EXPECT_TRUE(ProcessManager::RunsPath(pid, copy));
+  EXPECT_FALSE(ProcessManager::RunsPath(static_cast<int>(getpid()), copy));
+
   ASSERT_EQ(0, unlink(copy.c_str()));
   EXPECT_EQ(pid, ProcessManager::GetPidByPath(copy, false));
+  EXPECT_TRUE(ProcessManager::RunsPath(pid, copy));
   // Only the exact path, with or without the kernel's deletion mark.
   EXPECT_EQ(0, ProcessManager::GetPidByPath(copy + " (del", false));
   EXPECT_EQ(0, ProcessManager::GetPidByPath(dir.File("prog"), false));
+  EXPECT_FALSE(ProcessManager::RunsPath(pid, copy + " (del"));
+  EXPECT_FALSE(ProcessManager::RunsPath(pid, dir.File("prog")));
 
   EXPECT_TRUE(child.Terminate());
+  EXPECT_FALSE(ProcessManager::RunsPath(pid, copy)) << "an ended process";
+  EXPECT_FALSE(ProcessManager::RunsPath(0, copy));
+  EXPECT_FALSE(ProcessManager::RunsPath(-1, copy));
 }
 
 TEST(ProcessManager, GetPidByPathSkipsItself) {

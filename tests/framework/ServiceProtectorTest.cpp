@@ -111,6 +111,32 @@ TEST_F(ServiceProtectorConcurrency, StartsAMissingSiblingOnce) {
   EXPECT_TRUE(WaitUntil([&] { return CountProcesses(Sibling()) == 0; }));
 }
 
+// The guard asks the process it found last time first; once that one is
+// gone it searches again and starts a new sibling.
+TEST_F(ServiceProtectorConcurrency, StartsTheSiblingAgainAfterTheOneItSawEnded) {
+  ServiceProtector guard("sibling", FastTiming());
+  guard.StartProtectedService();
+  int first = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (first = ProcessManager::GetPidByPath(Sibling(), false)) != 0; }));
+
+  testing::internal::CaptureStdout();
+  guard.StartProtection();
+  usleep(300000);  // several checks finding the first sibling
+  kill(first, SIGKILL);  // started by this test
+  int second = 0;
+  bool restarted = WaitUntil([&] {
+    second = ProcessManager::GetPidByPath(Sibling(), false);
+    return second != 0 && second != first;
+  });
+  usleep(300000);
+  guard.GetExecutor()->ExitAndMakeSure(2000);
+  std::string out = testing::internal::GetCapturedStdout();
+
+  EXPECT_TRUE(restarted);
+  EXPECT_EQ(1, CountLines(out, "FAIL ONE TIMES:" + Sibling() + "\n")) << out;
+  EXPECT_EQ(1, CountProcesses(Sibling()));
+}
+
 TEST_F(ServiceProtectorConcurrency, QuietWhileTheSiblingRunsAndStopsAtOnce) {
   ServiceProtector guard("sibling");  // the real 5-s cycle
   guard.StartProtectedService();
