@@ -9,8 +9,10 @@ namespace Core {
 
 int SessionSweeper::Run() {
   while (!IsStopping()) {
+    // A quarter of the login time-out, at most 5 s: an idle daemon wakes
+    // for this rarely.
     long long interval = _settings->loginTimeoutMs.load() / 4;
-    if (interval > 1000) interval = 1000;
+    if (interval > 5000) interval = 5000;
     if (interval < 10) interval = 10;
     _wake.TimedWait(interval);
     if (IsStopping()) break;

@@ -54,7 +54,8 @@ class TarrowDemo : Framework::NonCopyable {
     long guardStopWaitMs = 25000;               // "tarrowguard stop" gets this long
     long guardExitWaitMs = 2000;                // the guard thread, at the shutdown
     long guardRetryMs = 300000;                 // after the guard gave up, a new one then
-    long guardCheckMs = 1000;                   // the main thread looks at the guard this often
+    long guardCheckMs = 5000;                   // the main thread looks at the guard this often (as
+                                                // often as the guard looks at tarrowguard)
     int stopLooks = 60;                         // "stop": looks for the stopped daemon,
     long stopLookMs = 1000;                     // this far apart, then SIGKILL
     long killWaitMs = 5000;                     // "stop": how long to see the killed ones go
