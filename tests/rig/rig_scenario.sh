@@ -44,6 +44,7 @@ report() {
   for x in A B; do
     echo "--- alarms of $x"
     rig_alarms "$x"
+    echo "--- running status of $x (machine status, running trees, away): $(rig_running_status "$x")"
     echo "--- last trace lines of $x"
     tail -n 15 "$RIG_RUN/$x/prog/log/trace.log" 2>/dev/null
   done
@@ -100,6 +101,22 @@ audit() {
   check "no sanitizer report" test -z "$(ls "$RIG_RUN"/asan.* 2>/dev/null)"
   check "no core file" test -z "$(find "$RIG_RUN/A/prog" "$RIG_RUN/B/prog" -maxdepth 1 -name 'core*' 2>/dev/null)"
 }
+
+# Node X's running status through its console is "<machine status>
+# <running trees> <trees running away from home>": status_is A "3 2 0"
+status_is() { [ "$(rig_running_status "$1")" = "$2" ]; }
+# Node X answers one console request at level l with exactly the reply r
+# (line feeds written as \n): replies X l r COMMAND BODY
+replies() {
+  local x=$1 level=$2 want=$3 got
+  shift 3
+  got=$(rig_console "$x" "$level" "$@")
+  [ "$got" = "$want" ] || { echo "     $x answered $* with: $got"; return 1; }
+}
+# Node X raised exactly n alarms of kind k whose text is exactly t:
+# alarm_is X k t n
+alarm_is() { [ "$(rig_alarms "$1" | awk -F'|' -v k="$2" -v t="$3" '$1 == k && $3 == t { n++ } END { print n + 0 }')" = "$4" ]; }
+nobody_answers() { [ "$(rig_probe_owner)" = - ]; }
 
 # After the first answer of node$1 at or after ms $2, no other node answered.
 one_owner_after() {
@@ -253,6 +270,10 @@ scenario_all_links_lost() {
   check "A: alarm 1" rig_wait_for 30 alarm_ge A 1 1
   check "A: its VIP alias cleared" rig_wait_for 20 vip_on_only B
   check "A: tree web stopped (custom resource down)" rig_wait_for 20 test ! -e "$RIG_RUN/A/custom.web"
+  # Without a link either check ends in init, which repeats while none
+  # comes: both nodes stay initialising, whatever they run.
+  check "A: initialising, no tree running" rig_wait_for 10 status_is A "1 0 0"
+  check "B: initialising, both trees running away from home" rig_wait_for 20 status_is B "1 2 2"
   audit A B
 }
 
@@ -310,6 +331,8 @@ scenario_tree_failure() {
   check "A: the VIP gone" rig_wait_for 20 vip_on_only B
   check "B: web runs there (custom resource up)" rig_wait_for 20 test -e "$RIG_RUN/B/custom.web"
   check "B: no takeover alarm of a lost peer" test "$(alarms B 0)" = 0
+  check "B: running web away from home" rig_wait_for 10 status_is B "3 1 1"
+  check "A: running aux alone" rig_wait_for 10 status_is A "3 1 0"
   audit A B
 }
 
@@ -427,6 +450,83 @@ scenario_one_way_loss() {
   local last
   last=$(($(rig_now_ms) - 3000))
   check "no lasting second owner" test "$(awk -v t="$last" '$1 >= t && $2 != "-" { print $2 }' "$RIG_RUN/probe.log" | sort -u | wc -l)" = 1
+  audit A B
+}
+
+# The console of each node: running status, manual takeover, hand-over and
+# stop of tree "web", then both heartbeat links deleted on A. The console
+# runs inside the node and reaches it over loopback: the daemon names it
+# 127.0.0.1 in its alarms.
+WEB_GUID="{5A1E0C3B-7D42-4E19-9B0A-1F2E3D4C5B6A}"
+scenario_console() {
+  setup
+  start_on_a
+  local t0
+  local taken='管理终端用户，IP:127.0.0.1 手动控制接管资源树"web"！'
+  local stopped='管理终端用户，IP:127.0.0.1 手动控制 停止[JustStop] 资源树"web"！'
+  check "A: running, 2 trees, none away" rig_wait_for 10 status_is A "3 2 0"
+  check "B: running, no tree" rig_wait_for 10 status_is B "3 0 0"
+
+  # B takes web by hand: A is asked to stop it first.
+  t0=$(rig_now_ms)
+  check "TAKE_OVER web on B: OK" replies B 1 'OK\n' TAKE_OVER "$WEB_GUID"
+  check "B: alarm 8 names the console and web" rig_wait_for 10 alarm_is B 8 "$taken" 1
+  check "the VIP answers from B" rig_wait_for 30 answers B
+  check "A: web stopped" rig_wait_for 10 test ! -e "$RIG_RUN/A/custom.web"
+  check "B: web runs" rig_wait_for 20 test -e "$RIG_RUN/B/custom.web"
+  check "B: web running away from home" rig_wait_for 10 status_is B "3 1 1"
+  check "A: aux alone" rig_wait_for 10 status_is A "3 1 0"
+  check "never two owners" one_owner_after B "$t0"
+
+  # B gives web back: A takes it.
+  t0=$(rig_now_ms)
+  check "BE_TAKE_OVER web on B: OK" replies B 1 'OK\n' BE_TAKE_OVER "$WEB_GUID"
+  check "B: a second alarm 8" rig_wait_for 10 alarm_is B 8 "$taken" 2
+  check "the VIP answers from A again" rig_wait_for 30 answers A
+  check "B: web stopped" rig_wait_for 10 test ! -e "$RIG_RUN/B/custom.web"
+  check "A: 2 trees again" rig_wait_for 10 status_is A "3 2 0"
+  check "B: no tree" rig_wait_for 10 status_is B "3 0 0"
+  check "never two owners" one_owner_after A "$t0"
+
+  # A stops web alone: nobody runs it until A takes it again.
+  check "JUST_STOP web on A: OK" replies A 1 'OK\n' JUST_STOP "$WEB_GUID"
+  check "A: alarm 8 of the stop" rig_wait_for 10 alarm_is A 8 "$stopped" 1
+  check "the VIP stops answering" rig_wait_for 10 nobody_answers
+  t0=$(rig_now_ms)
+  sleep 8
+  check "nobody answered for 8 s" test -z "$(rig_probe_others - "$t0")"
+  check "web runs on neither node" test ! -e "$RIG_RUN/A/custom.web" -a ! -e "$RIG_RUN/B/custom.web"
+  check "A: aux alone" status_is A "3 1 0"
+  check "B: no tree" status_is B "3 0 0"
+  t0=$(rig_now_ms)
+  check "TAKE_OVER web on A: OK" replies A 1 'OK\n' TAKE_OVER "$WEB_GUID"
+  check "A: alarm 8 of the takeover" rig_wait_for 10 alarm_is A 8 "$taken" 1
+  check "the VIP answers from A" rig_wait_for 30 answers A
+  check "nobody else answered" test -z "$(rig_probe_others nodeA "$t0")"
+  check "A: 2 trees again" rig_wait_for 10 status_is A "3 2 0"
+
+  # The serial link deleted on A: the direct link carries on, no failover.
+  t0=$(rig_now_ms)
+  check "DELETE_HEART_BEAT 2 on A: OK" replies A 0 'OK\n' DELETE_HEART_BEAT 2
+  check "B: alarm 6 for \"serial\"" rig_wait_for 20 alarm_ge B 6 1 '"serial"已经断开'
+  sleep 3
+  check "A: only \"direct\" left, connected" test "$(rig_console A 2 GET_ALL_HB "" |
+    awk -F'\\\\n' '$1 == "OK" { print NF, $5, $10 }')" = "12 direct 2"
+  check "no failover: the VIP stayed on A" test -z "$(rig_probe_others nodeA "$t0")"
+  check "A: 2 trees" status_is A "3 2 0"
+  check "B: no tree" status_is B "3 0 0"
+
+  # The last link deleted on A: A stops every tree and initialises again
+  # without a link; B has lost every link and takes over.
+  t0=$(rig_now_ms)
+  check "DELETE_HEART_BEAT 1 on A: OK" replies A 0 'OK\n' DELETE_HEART_BEAT 1
+  check "A: web and aux stopped" rig_wait_for 20 test ! -e "$RIG_RUN/A/custom.web" -a ! -e "$RIG_RUN/A/custom.aux"
+  check "A: initialising, no tree" rig_wait_for 10 status_is A "1 0 0"
+  check "the VIP answers from B" rig_wait_for 40 answers B
+  check "never two owners" one_owner_after B "$t0"
+  check "B: alarm 0" rig_wait_for 10 alarm_ge B 0 1 接管对机所有资源
+  check "B: initialising, both trees running away from home" rig_wait_for 10 status_is B "1 2 2"
+  check "A: still no tree" status_is A "1 0 0"
   audit A B
 }
 

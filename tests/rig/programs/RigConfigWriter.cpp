@@ -9,7 +9,9 @@
 //
 // global_config.cfg: start delay 5000 ms and takeover wait 10000 ms (the
 // smallest allowed; --default-waits: 10000 and 15000), stop-failure action
-// 0, the quorum disk's identity (none with --no-quorum).
+// 0, the quorum disk's identity (none with --no-quorum), the console
+// passwords "rig-console-0", "-1" and "-2" of the three access levels (as
+// their digests; the console of the test tree reads them back).
 // hb.cfg: host role 1 on A only; beat 500 ms, reply time-out 1000 ms, 3
 // failures (--default-waits: 2000, 4000, 3); reference 192.0.2.254; a TCP
 // link over the direct pair (198.51.100.1 - 198.51.100.2) and the serial
@@ -38,6 +40,7 @@
 #include "config/sResourceTreeRel.h"
 #include "framework/Env.h"
 #include "framework/Exception.h"
+#include "framework/MD5.h"
 
 using namespace Oxbrindale::Velmora;
 using Config::ConfigManager;
@@ -179,6 +182,9 @@ void Write(const Options& o) {
   global->SetTakeoverWait(o.defaultWaits ? 15000 : 10000);
   global->SetStopFailAction(0);
   global->SetQuorumDiskId(o.quorum);
+  for (int level = 0; level < 3; ++level) {
+    global->SetDigest(level, Framework::MD5("rig-console-" + std::to_string(level)).toString());
+  }
   manager.SaveCrtGC();
 
   Config::HeartBeatGlobalConfig* hb = manager.GetHeartBeatGlobalConfig();
