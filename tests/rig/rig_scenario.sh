@@ -530,6 +530,98 @@ scenario_console() {
   audit A B
 }
 
+# The trees set up through the consoles: both nodes start without trees;
+# each node is then edited through its own console, and both end with tree
+# "web" of one GUID holding the same resources (configuration and in-tree
+# ids are local to a node, but start at 0 on both). A tree and its resources
+# must exist on both nodes before the next edit: a resource edit asks the
+# peer for its copy of the tree. Then the VIP runs on A, and A's crash moves
+# it to B.
+SETUP_GUID="{3F6A2C1E-9B8D-4E7F-A1C2-5D4E3F2A1B0C}"
+# Its arguments as lines of one text.
+lines() { local IFS=$'\n'; echo "$*"; }
+# A resource record as the console sends it: the writer's common settings
+# (check every 1000 ms, one restart, one try, 20000 ms to start and to stop,
+# failure reset 3600000 ms, checked), with or without a custom test, then
+# the kind's own lines: console_record <name> <test program or ""> <own...>
+console_record() {
+  local name=$1 test=$2
+  shift 2
+  if [ -n "$test" ]; then
+    lines 0 "$name" 1000 1 1 0 20000 20000 1 "$test" "test $name" 5000 3600000 1 "$@"
+  else
+    lines 0 "$name" 1000 1 1 0 20000 20000 0 "" "" 5000 3600000 1 "$@"
+  fi
+}
+# Node X's tree set-up as saved: the tree's GUID and relations, then its
+# virtual IPs and custom resources, X's own directory written "<node>".
+saved_setup() {
+  local c=$RIG_RUN/$1/prog/configs
+  { sed -n '7p;9p' "$c/resource_tree_config.cfg"; cat "$c/ip_config.cfg" "$c/custom_config.cfg"; } |
+    sed "s|$RIG_RUN/$1/|<node>/|g"
+}
+scenario_console_setup() {
+  setup --no-trees
+  start_both
+  check "A: running, no tree" rig_wait_for 40 status_is A "3 0 0"
+  check "B: running, no tree" rig_wait_for 40 status_is B "3 0 0"
+  check "A lists no tree" replies A 2 'OK\n' GET_ALL_RESOURCE_TREE ""
+  check "B lists no tree" replies B 2 'OK\n' GET_ALL_RESOURCE_TREE ""
+
+  local x home prog started t0
+  started='管理终端用户，IP:127.0.0.1 手动启动资源树"web"并取消维护状态！'
+  # The tree: home and take-back on A only.
+  for x in A B; do
+    home=$([ $x = A ] && echo true || echo false)
+    check "CREATE_RESOURCE_TREE web on $x: OK, id 1" replies $x 0 'OK\n1' CREATE_RESOURCE_TREE \
+      "$(lines 0 web "$home" "$home" false false "$SETUP_GUID" 0)"$'\n'
+  done
+  # The VIP (in-tree id 0), then the custom resource relying on it (1).
+  for x in A B; do
+    check "CREATE_RESOURCE vip on $x: OK" replies $x 0 'OK\n' CREATE_RESOURCE \
+      "$(lines "$SETUP_GUID" 1 999999 "$(console_record vip "" "$RIG_VIP" 255.255.255.0 eth0 "$RIG_REF")")"
+  done
+  for x in A B; do
+    prog=$RIG_RUN/$x/prog/rig-custom.sh
+    check "CREATE_RESOURCE custom web on $x: OK" replies $x 0 'OK\n' CREATE_RESOURCE \
+      "$(lines "$SETUP_GUID" 5 0 "$(console_record web "$prog" "$prog" "start web" "$prog" "stop web" 0)")"
+  done
+  check "A and B saved the same tree and resources" test "$(saved_setup A)" = "$(saved_setup B)"
+  check "the tree relies as created" test "$(sed -n 9p "$RIG_RUN/A/prog/configs/resource_tree_config.cfg")" = "1N0N0|M5N0N1|0"
+  check "created, nothing runs yet" test -z "$(rig_vip_holders)" -a ! -e "$RIG_RUN/A/custom.web" -a ! -e "$RIG_RUN/B/custom.web"
+
+  # Out of maintenance: A, the home node, takes the tree; B only clears it.
+  t0=$(rig_now_ms)
+  for x in A B; do
+    check "START_RESOURCE_TREE_GOING web on $x: OK" replies $x 0 'OK\n' START_RESOURCE_TREE_GOING "$SETUP_GUID"
+    check "$x: alarm 8 of the start" rig_wait_for 10 alarm_is $x 8 "$started" 1
+  done
+  check "the VIP answers from A" rig_wait_for 30 answers A
+  check "A started web" rig_wait_for 30 alarm_ge A 11 1 '资源树："web"，启动完成'
+  check "A: web runs (custom resource up)" rig_wait_for 20 test -e "$RIG_RUN/A/custom.web"
+  check "A: running web at home" rig_wait_for 10 status_is A "3 1 0"
+  sleep 2
+  check "the VIP sits on A only" vip_on_only A
+  check "only A answered" test -z "$(rig_probe_others nodeA "$t0")"
+  check "B: running, no tree" status_is B "3 0 0"
+  check "B: web not running" test ! -e "$RIG_RUN/B/custom.web"
+  check "A's hold flag of web is true" test "$(hold_flag A)" = true
+  check "B's hold flag of web is false" test "$(hold_flag B)" = false
+
+  # A crashes (as in peer_crash): B takes web over.
+  t0=$(rig_now_ms)
+  rig_serial_freeze
+  rig_kill_node A
+  rig_link A eth0 down
+  rig_link A eth1 down
+  check "the VIP answers from B" rig_wait_for 60 answers B
+  check "never two owners" one_owner_after B "$t0"
+  check "B: alarm 0 once" test "$(alarms B 0 接管对机所有资源)" = 1
+  check "B: web runs (custom resource up)" rig_wait_for 20 test -e "$RIG_RUN/B/custom.web"
+  rig_serial_thaw
+  audit B
+}
+
 # Soak (not in CI): a seeded random sequence of faults on A and B, each
 # healed again, then the same audits and one owner once settled.
 #   RIG_SEED=7 RIG_SOAK_STEPS=30 tests/rig/rig_scenario.sh soak

@@ -6,6 +6,7 @@
 //                     [--quorum <disk id>] [--no-quorum] [--default-waits]
 //                     [--beat <ms> --timeout <ms> --failures <n>]
 //                     [--check-interval <ms>]   (of every resource; 1000)
+//                     [--no-trees]
 //
 // global_config.cfg: start delay 5000 ms and takeover wait 10000 ms (the
 // smallest allowed; --default-waits: 10000 and 15000), stop-failure action
@@ -20,7 +21,9 @@
 // Trees: "web" (VIP 192.0.2.100/24 on eth0, then a custom resource that
 // fails while the node's fault flag exists; home and take-back on A,
 // managed on both) and "aux" (a custom resource alone, managed on both),
-// with the same GUIDs on both nodes.
+// with the same GUIDs on both nodes. --no-trees writes the lists of trees,
+// virtual IPs and custom resources empty (the rest as above), for a set-up
+// of the trees through the console.
 
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +71,7 @@ struct Options {
   std::string custom;
   std::string quorum;
   bool defaultWaits = false;
+  bool noTrees = false;
   int beat = -1, timeout = -1, failures = -1;
   int checkInterval = 1000;
 };
@@ -93,6 +97,8 @@ bool Parse(int argc, char** argv, Options* o) {
       o->quorum.clear();
     } else if (word == "--default-waits") {
       o->defaultWaits = true;
+    } else if (word == "--no-trees") {
+      o->noTrees = true;
     } else if (word == "--check-interval") {
       if (!next(&number)) return false;
       o->checkInterval = std::atoi(number.c_str());
@@ -250,30 +256,36 @@ void Write(const Options& o) {
     Config::ConfigListEdit<Config::IPResourceConfig> ips = manager.EditIPConfig();
     for (Config::IPResourceConfig* ip : *ips) delete ip;
     ips->clear();
-    Config::IPResourceConfig* vip = Blank<Config::IPResourceConfig>(18);
-    SetCommon(vip, 1, "vip");
-    vip->SetAddress("192.0.2.100");
-    vip->SetNetMask("255.255.255.0");
-    vip->SetInterface("eth0");
-    vip->SetRefAddresses({"192.0.2.254"});
-    ips->push_back(vip);
+    if (!o.noTrees) {
+      Config::IPResourceConfig* vip = Blank<Config::IPResourceConfig>(18);
+      SetCommon(vip, 1, "vip");
+      vip->SetAddress("192.0.2.100");
+      vip->SetNetMask("255.255.255.0");
+      vip->SetInterface("eth0");
+      vip->SetRefAddresses({"192.0.2.254"});
+      ips->push_back(vip);
+    }
     ips.Save();
   }
   {
     Config::ConfigListEdit<Config::CustomResConfig> customs = manager.EditCustomConfig();
     for (Config::CustomResConfig* c : *customs) delete c;
     customs->clear();
-    customs->push_back(Custom(1, "web", o.custom));
-    customs->push_back(Custom(2, "aux", o.custom));
+    if (!o.noTrees) {
+      customs->push_back(Custom(1, "web", o.custom));
+      customs->push_back(Custom(2, "aux", o.custom));
+    }
     customs.Save();
   }
   {
     Config::ConfigListEdit<Config::ResourceTreeConfig> trees = manager.EditResourceTreeConfig();
     for (Config::ResourceTreeConfig* t : *trees) delete t;
     trees->clear();
-    trees->push_back(Tree(1, "web", kWebGuid, onA,
-                          {Rel(Config::RES_KIND_IP, 1, 1, {}), Rel(Config::RES_KIND_CUSTOM, 1, 2, {1})}));
-    trees->push_back(Tree(2, "aux", kAuxGuid, onA, {Rel(Config::RES_KIND_CUSTOM, 2, 1, {})}));
+    if (!o.noTrees) {
+      trees->push_back(Tree(1, "web", kWebGuid, onA,
+                            {Rel(Config::RES_KIND_IP, 1, 1, {}), Rel(Config::RES_KIND_CUSTOM, 1, 2, {1})}));
+      trees->push_back(Tree(2, "aux", kAuxGuid, onA, {Rel(Config::RES_KIND_CUSTOM, 2, 1, {})}));
+    }
     trees.Save();
   }
 }
@@ -285,7 +297,8 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &options)) {
     std::cerr << "usage: " << argv[0]
               << " --dir <program directory> --node A|B --custom <program> [--quorum <disk id>] [--no-quorum]"
-                 " [--default-waits] [--beat <ms>] [--timeout <ms>] [--failures <n>] [--check-interval <ms>]\n";
+                 " [--default-waits] [--beat <ms>] [--timeout <ms>] [--failures <n>] [--check-interval <ms>]"
+                 " [--no-trees]\n";
     return 2;
   }
   DirEnv env(options.dir);
