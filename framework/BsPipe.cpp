@@ -111,11 +111,19 @@ void BsPipe::Close() {
 }
 
 int BsPipe::Notify(const std::string& name) {
-  int result = Open();
-  if (result != NOTIFY_OK) return result;
-  result = Write(name);
-  Close();
-  return result;
+  const long long deadline = _NowMs() + _timing.limitMs;
+  for (;;) {
+    int result = Open();
+    if (result != NOTIFY_OK) return result;
+    result = Write(name);
+    const bool readerLeft = result == NOTIFY_WRITE_FAILED && errno == EPIPE;
+    Close();
+    // The reader closes its end when every writer has gone and opens the
+    // pipe again: a writer that opened just before that close finds no
+    // reader, and nothing of its notice was written. It goes again, to the
+    // reader's next open.
+    if (!readerLeft || _NowMs() >= deadline) return result;
+  }
 }
 
 }  // namespace Framework

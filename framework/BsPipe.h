@@ -67,7 +67,9 @@ class BsPipe : NonCopyable {
   int Write(const std::string& name);
   void Close();
 
-  // Open, Write, Close: the watcher's "BS_NOTIFY".
+  // Open, Write, Close: the watcher's "BS_NOTIFY". When the reader closed its
+  // end between the open and the write, all three again (within the time
+  // limit).
   int Notify(const std::string& name);
 
  private:

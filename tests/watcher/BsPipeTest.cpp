@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -70,6 +73,38 @@ TEST_F(BsPipeWriter, AReaderThatWentAwayIsAWriteFailure) {
   ASSERT_EQ(BsPipe::NOTIFY_OK, pipe.Open());
   close(reader);
   EXPECT_EQ(BsPipe::NOTIFY_WRITE_FAILED, pipe.Write("r0"));
+}
+
+// The reader closes its end when every writer has gone and opens the pipe
+// again. A notice whose reader left after the writer's open goes again, to
+// the reader's next open. (The full pipe holds the writer between its open
+// and the write that finds no reader.)
+TEST_F(BsPipeWriter, ANoticeGoesAgainWhenItsReaderLeftAfterTheOpen) {
+  int reader = open(BsPipe::Path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  int filler = open(BsPipe::Path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(filler, 0);
+  const char byte = 'x';
+  while (write(filler, &byte, 1) == 1) {
+  }
+  ASSERT_EQ(EAGAIN, errno);
+
+  BsPipe::Timing timing;
+  timing.retryMs = 10;
+  std::atomic<int> result{1};
+  std::thread writer([&] { result = BsPipe(timing).Notify("r0"); });
+  usleep(200000);  // the writer waits for room
+  close(reader);
+  close(filler);
+  usleep(100000);  // its write found no reader
+  int next = open(BsPipe::Path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(next, 0);
+  writer.join();
+  EXPECT_EQ(BsPipe::NOTIFY_OK, result.load());
+  char buffer[BsPipe::kReadSize];
+  const ssize_t n = read(next, buffer, sizeof(buffer));
+  close(next);
+  EXPECT_EQ(BsPipe::Message("r0"), std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0));
 }
 
 TEST_F(BsPipeWriter, NoReaderWithinTheLimit) {
