@@ -179,16 +179,10 @@ int TarrowDemo::StartTarrowDeamon(int, char**) {
   // instruction on, and so has every thread it starts.
   sigset_t previous;
   _BlockTermSignals(&previous);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t pid = fork();
-  if (pid < 0) {
-    perror("start tarrowd fail! fork error");
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (!MachineController::ForkIntoBackground("start tarrowd fail! fork error", previous)) {
     delete lock;
     return -1;
   }
-  if (pid > 0) exit(0);
 
   // The daemon: no thread runs yet.
   _lock = lock;

@@ -75,6 +75,19 @@ int MachineController::CloseAllFD(const int* keep, int count) {
   return 0;
 }
 
+bool MachineController::ForkIntoBackground(const char* failText, const sigset_t& previous) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    perror(failText);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return false;
+  }
+  if (pid > 0) exit(0);
+  return true;
+}
+
 bool MachineController::DetachAfterFork(int keepFd) {
   const int keep[1] = {keepFd};
   CloseAllFD(keep, keepFd >= 0 ? 1 : 0);

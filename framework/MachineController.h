@@ -1,6 +1,8 @@
 #ifndef TARROW_FRAMEWORK_MACHINECONTROLLER_H
 #define TARROW_FRAMEWORK_MACHINECONTROLLER_H
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -30,6 +32,11 @@ class MachineController {
   // close fails. Not for a child forked from a threaded program (it reads a
   // directory): ProcessSpawner closes descriptors there.
   static int CloseAllFD(const int* keep, int count);
+
+  // A daemon's fork: flushes standard output and error and forks; the
+  // parent leaves with exit(0), the child gets true. When the fork fails:
+  // perror failText, the signal mask set back to previous, and false.
+  static bool ForkIntoBackground(const char* failText, const sigset_t& previous);
 
   // The first steps of a daemon right after its fork, before any thread
   // starts: closes every descriptor but keepFd (-1: none), leaves the

@@ -115,16 +115,10 @@ int TarrowGuard::StartTarrowWatcherDaemon() {
   sigset_t previous;
   _TermSet(&term);
   sigprocmask(SIG_BLOCK, &term, &previous);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t pid = fork();
-  if (pid < 0) {
-    perror("start tarrowguard fail! fork error");
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (!MachineController::ForkIntoBackground("start tarrowguard fail! fork error", previous)) {
     delete lock;
     return -1;
   }
-  if (pid > 0) exit(0);
 
   // The daemon: no thread runs yet.
   if (!MachineController::DetachAfterFork(lock->GetFd())) return -1;

@@ -168,10 +168,7 @@ scenario_peer_crash() {
   sleep 2
   local t0 tb
   t0=$(rig_now_ms)
-  rig_serial_freeze
-  rig_kill_node A
-  rig_link A eth0 down
-  rig_link A eth1 down
+  rig_crash_node A
   check "the VIP answers from B" rig_wait_for 60 answers B
   tb=$(rig_probe_first nodeB "$t0")
   echo "failover took $((tb - t0)) ms"
@@ -610,10 +607,7 @@ scenario_console_setup() {
 
   # A crashes (as in peer_crash): B takes web over.
   t0=$(rig_now_ms)
-  rig_serial_freeze
-  rig_kill_node A
-  rig_link A eth0 down
-  rig_link A eth1 down
+  rig_crash_node A
   check "the VIP answers from B" rig_wait_for 60 answers B
   check "never two owners" one_owner_after B "$t0"
   check "B: alarm 0 once" test "$(alarms B 0 接管对机所有资源)" = 1
