@@ -9,9 +9,10 @@ namespace Velmora {
 namespace Config {
 
 // The SCSI-3 persistent reservation support test of a shared disk, as the
-// disk volume record's validation asks it. The storage subsystem installs
-// its test (LinuxDisk::SCSI3SupportTest) at start-up; until then, and after
-// Set(nullptr), every disk answers false (no SCSI-3 lock method).
+// disk volume record's validation asks it. tarrowd installs the storage
+// subsystem's test (LinuxDisk::SCSI3SupportTest) when it binds its console
+// service; until then, and after Set(nullptr), every disk answers false (no
+// SCSI-3 lock method).
 class Scsi3SupportProbe {
  public:
   // Given a disk ID (lower-case MD5 hex text of the disk): true when the disk

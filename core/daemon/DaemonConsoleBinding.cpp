@@ -3,6 +3,7 @@
 #include "admin/ClientManager.h"
 #include "alarm/AlarmManager.h"
 #include "config/ConfigManager.h"
+#include "config/Scsi3SupportProbe.h"
 #include "core/DrbdBSWatcher.h"
 #include "core/HAMachine.h"
 #include "core/HeartBeatManager.h"
@@ -32,6 +33,9 @@ DaemonConsoleBinding::DaemonConsoleBinding(HAMachine* machine) : _machine(machin
   _context.splitBrain = this;
   _context.network = &_network;
   _context.alarmManager = Alarm::AlarmManager::Instance();
+  // Disk volume records from the console are checked against this node's
+  // disks: a disk without persistent reservations is stored with lock method 0.
+  Config::Scsi3SupportProbe::Set(&Framework::LinuxDisk::SCSI3SupportTest);
 }
 
 void DaemonConsoleBinding::StartListen() { ClientManager::Instance(&_context)->StartListen(); }

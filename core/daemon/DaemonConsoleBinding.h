@@ -29,8 +29,11 @@ class HeartBeatManager;
 // The console service of tarrowd bound to the daemon's own objects: the HA
 // machine with its trees and heartbeat manager, the store, the alarms, the
 // event bus, the disks, the network interfaces and the split-brain watcher.
-// One per program, created before the machine starts and never destroyed
-// (the console server keeps using its context until the process ends).
+// Building it also installs the SCSI-3 support test of the disks
+// (LinuxDisk::SCSI3SupportTest) that the console's disk volume records are
+// validated with. One per program, created before the machine starts and
+// never destroyed (the console server keeps using its context until the
+// process ends).
 class DaemonConsoleBinding : public IAdminHAMachine,
                              public IAdminTreeMachine,
                              public IAdminHeartBeat,
