@@ -332,26 +332,32 @@ void DrbdBSWatcher::BeginSetResumeBS(const std::string& name, long side) {
   if (mirror == nullptr) throw new Exception("DRBD", "无法根据指定的包名查找到镜像包。");
   const int32_t minor = mirror->GetMinor();
   if (minor < 0 || minor >= kDevices) throw new Exception("DRBD", _NoSlotText(name, minor));
-  _StartRecovery(new Recovery{this, name, minor, false, side});
+  const std::string refused = _StartRecovery(new Recovery{this, name, minor, false, side});
+  if (!refused.empty()) throw new Exception("DRBD", refused);
 }
 
-void DrbdBSWatcher::_StartRecovery(Recovery* recovery) {
+std::string DrbdBSWatcher::_StartRecovery(Recovery* recovery) {
   std::unique_ptr<Recovery> owned(recovery);
   Slot& slot = _slots[recovery->device];
-  if (slot.busy || _closing) return;
+  if (slot.busy) return "[" + recovery->name + "] 的脑裂恢复正在进行中，请等待其结束后再操作。";
+  if (_closing) return "[" + recovery->name + "] 正在关闭系统，无法进行脑裂恢复。";
   if (slot.joinable) {
     // Its thread has freed the slot and only returns.
     pthread_join(slot.thread, nullptr);
     slot.joinable = false;
   }
-  const int failed = pthread_create(&slot.thread, nullptr, &DrbdBSWatcher::_RecoveryEntry, recovery);
+  const int failed = _wiring.startThread
+                         ? _wiring.startThread(&slot.thread, &DrbdBSWatcher::_RecoveryEntry, recovery)
+                         : pthread_create(&slot.thread, nullptr, &DrbdBSWatcher::_RecoveryEntry, recovery);
   if (failed != 0) {
-    EventManager::TrackLog("[" + recovery->name + "] 无法创建脑裂恢复线程：" + strerror(failed));
-    return;
+    const std::string text = "[" + recovery->name + "] 无法创建脑裂恢复线程：" + strerror(failed);
+    EventManager::TrackLog(text);
+    return text;
   }
   owned.release();
   slot.busy = true;
   slot.joinable = true;
+  return "";
 }
 
 // ---- recovery threads -----------------------------------------------------------------------

@@ -82,6 +82,9 @@ class DrbdBSWatcher : public IBSNoticeReceiver, Framework::NonCopyable {
     HeartBeatManager* manager = nullptr;
     AlarmSink alarms;  // null: Alarm::OXAlarm
     Timings timings;
+    // Creates a recovery thread as pthread_create with default attributes
+    // does (0 or the error number); null: pthread_create.
+    std::function<int(pthread_t*, void* (*)(void*), void*)> startThread;
   };
 
   // The daemon's watcher, created on first use and never destroyed; it is
@@ -109,10 +112,10 @@ class DrbdBSWatcher : public IBSNoticeReceiver, Framework::NonCopyable {
   void OnBSBeInfected(const std::string& name) override;
 
   // Manual recovery of the named mirror: side SIDE_KEEP keeps this node's
-  // data, SIDE_DROP discards its changes. Returns at once; the recovery runs
-  // on a thread of its own, and nothing happens while one of that device
-  // runs. Throws Exception* "DRBD" when no mirror has that name or its device
-  // minor has no slot.
+  // data, SIDE_DROP discards its changes. Returns once the recovery runs on
+  // a thread of its own. Throws Exception* "DRBD" when no mirror has that
+  // name, its device minor has no slot, a recovery of that device runs
+  // already, or the thread cannot start; nothing is started then.
   void BeginSetResumeBS(const std::string& name, long side);
 
   // A recovery of that device runs.
@@ -140,7 +143,8 @@ class DrbdBSWatcher : public IBSNoticeReceiver, Framework::NonCopyable {
   void _InfectBS(const std::string& name);
   void _ProcBS(const std::string& name);
   // Under _mutex: starts a recovery thread of the device unless one runs.
-  void _StartRecovery(Recovery* recovery);
+  // "" when it started, else why not.
+  std::string _StartRecovery(Recovery* recovery);
   void _RunRecovery(Recovery& recovery);
   void _BSProc(Recovery& recovery);
   void _SetBSResumeSide(const std::string& name, long side);

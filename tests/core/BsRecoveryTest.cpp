@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
@@ -247,7 +249,7 @@ TEST(BsRecovery, LocalNoticeIsRelayedRelayedOneIsNot) {
 }
 
 // Further notices while a mirror is marked and its recovery runs raise no
-// alarm and start nothing, and neither does an order by hand.
+// alarm and start nothing; an order by hand is refused with the reason.
 TEST(BsRecovery, SecondNoticeDuringRecoveryChangesNothing) {
   BsRig rig;
   rig.AddMirror("r0", 0, 1, 200);
@@ -258,7 +260,8 @@ TEST(BsRecovery, SecondNoticeDuringRecoveryChangesNothing) {
   ASSERT_TRUE(Eventually([&] { return !rig.PeerRequests().empty(); }));
   rig.watcher->OnBSBeInfected("r0");
   rig.watcher->SyncBSStatus("r0");
-  rig.watcher->BeginSetResumeBS("r0", DrbdBSWatcher::SIDE_DROP);
+  EXPECT_EQ("DRBD: [r0] 的脑裂恢复正在进行中，请等待其结束后再操作。",
+            tarrow_test::ThrownText([&] { rig.watcher->BeginSetResumeBS("r0", DrbdBSWatcher::SIDE_DROP); }));
   ASSERT_TRUE(rig.Answer(PeerProtocol::BS_GETDATA, "OK\n100\n0"));
   ASSERT_TRUE(rig.Settled(0));
 
@@ -266,6 +269,25 @@ TEST(BsRecovery, SecondNoticeDuringRecoveryChangesNothing) {
                    Request(PeerProtocol::BS_CAN_PROCESS, "r0"), Request(PeerProtocol::BS_SET_OPERATION, "r0\n0")}),
             rig.PeerRequests());
   EXPECT_EQ((Alarms{{14, kMarked}, {16, RecoveredBy(BsRig::LocalHost())}}), rig.AlarmsSince(0));
+  EXPECT_EQ(Lines{"save r0"}, rig.drbd.Steps());
+}
+
+// A recovery by hand whose thread cannot be created is refused with the
+// reason and leaves the device free for the next order.
+TEST(BsRecovery, OrderWhoseThreadCannotStartIsRefused) {
+  BsRig rig;
+  rig.AddMirror("r0", 0);
+  ASSERT_TRUE(rig.Connect());
+  rig.threadsRefused = true;
+  const std::string refusal = "[r0] 无法创建脑裂恢复线程：" + std::string(strerror(EAGAIN));
+  EXPECT_EQ("DRBD: " + refusal,
+            tarrow_test::ThrownText([&] { rig.watcher->BeginSetResumeBS("r0", DrbdBSWatcher::SIDE_KEEP); }));
+  EXPECT_FALSE(rig.watcher->IsResuming(0));
+  EXPECT_NE(std::string::npos, rig.TraceLog().find(refusal));
+
+  rig.threadsRefused = false;
+  EXPECT_EQ("", tarrow_test::ThrownText([&] { rig.watcher->BeginSetResumeBS("r0", DrbdBSWatcher::SIDE_KEEP); }));
+  ASSERT_TRUE(rig.Settled(0));
   EXPECT_EQ(Lines{"save r0"}, rig.drbd.Steps());
 }
 

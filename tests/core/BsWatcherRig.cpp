@@ -1,5 +1,9 @@
 #include "core/BsWatcherRig.h"
 
+#include <pthread.h>
+
+#include <cerrno>
+
 #include "config/ConfigManager.h"
 #include "config/HeartBeatGlobalConfig.h"
 #include "core/HandshakeToken.h"
@@ -70,6 +74,10 @@ BsRig::BsRig(bool makeTmp) : env(PrepareDir(dir, makeTmp), Root(dir)) {
   Node* raw = node.get();
   wiring.alarms = [raw](int kind, const std::string& text) { raw->alarms.Add(kind, text); };
   wiring.timings = FastTimings();
+  wiring.startThread = [this](pthread_t* thread, void* (*body)(void*), void* argument) {
+    if (threadsRefused.load()) return EAGAIN;
+    return pthread_create(thread, nullptr, body, argument);
+  };
   watcher.reset(new DrbdBSWatcher(wiring));
   node->manager->SetBSNoticeReceiver(watcher.get());
 }

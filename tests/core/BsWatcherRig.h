@@ -94,6 +94,8 @@ class BsRig {
   std::unique_ptr<Node> node;
   std::unique_ptr<ScriptedPeer> peer;
   std::unique_ptr<Oxbrindale::Velmora::Core::DrbdBSWatcher> watcher;
+  // While set, the watcher's recovery threads cannot be created (EAGAIN).
+  std::atomic<bool> threadsRefused{false};
 
  private:
   static const int kLinkId = 41;
