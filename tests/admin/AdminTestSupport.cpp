@@ -70,7 +70,7 @@ RunningStatusEntity FakeMachine::GetRunningStatus() {
   status.SetText("运行中");
   status.SetForeignRunningTrees(1);
   status.SetRunningTrees(2);
-  status.SetMachineStatu(4);
+  status.SetMachineStatu(machineStatu.load());
   status.SetReportTime(1700000000);
   status.SetStartTime(1690000000);
   return status;

@@ -43,6 +43,8 @@ class FakeMachine : public Oxbrindale::Velmora::Core::IAdminHAMachine {
   void OpenGate();
 
   std::atomic<bool> endRequested{false};
+  // The machine status GetRunningStatus reports.
+  std::atomic<int> machineStatu{4};
   std::atomic<FakeFault> statusFault{FakeFault::NONE};
   std::atomic<int> statusCalls{0};
   std::atomic<int> waitingAtGate{0};

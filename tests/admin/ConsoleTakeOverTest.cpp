@@ -54,6 +54,8 @@ class Tree : public ResourceTree {
     WaitFor([this] { return GetStatu() == 5; });
   }
   void Hold(int statu) { SetStatu(statu); }
+  // No operation waits for the tree's thread.
+  bool Idle() const { return _GetOperation() == Oxbrindale::Velmora::Resource::RES_TREE_OP_REST; }
 
   ResourceTreeConfig config;
 };
@@ -134,6 +136,7 @@ TEST_F(ConsoleTakeOver, CommandsAgainstMachineLinkAndTree) {
   for (const Row& row : rows) {
     SCOPED_TRACE(Name(row));
     machine.running = row.running;
+    machine.machineStatu = row.running ? 3 : 1;
     peer.link = row.link;
     const int requestsBefore = machine.takeOverRequests.load();
     const int failsBefore = machine.treeFailCalls.load();
@@ -171,6 +174,37 @@ TEST_F(ConsoleTakeOver, CommandsAgainstMachineLinkAndTree) {
     }
     EXPECT_EQ(row.alarms, raised);
     if (tree) trees.RemoveResourceTree(tree);
+  }
+}
+
+// A machine that runs, or carries out an operation of a running machine,
+// and refuses the hand-over is busy: the tree is left as it is, on this node
+// and on the peer.
+TEST_F(ConsoleTakeOver, BusyRunningMachineLeavesTheTreeAlone) {
+  const std::string take = "管理终端用户，IP:127.0.0.1 手动控制接管资源树\"业务树\"！";
+  std::unique_ptr<TestConsole> console = LoggedIn(1);
+  machine.running = false;  // every hand-over is refused
+  for (int statu : {3, 4, 5, 7}) {
+    for (TreeState state : {STABLE, BUSY}) {
+      SCOPED_TRACE("machine status " + std::to_string(statu) + (state == STABLE ? ", running tree" : ", busy tree"));
+      machine.machineStatu = statu;
+      const int failsBefore = machine.treeFailCalls.load();
+      const size_t alarmsBefore = alarms.Raised().size();
+      std::shared_ptr<Tree> tree = std::make_shared<Tree>(true);
+      if (state == BUSY) tree->Hold(1);
+      trees.Insert(tree);
+
+      EXPECT_EQ("ERROR\n正忙! 请稍后再请求操作，后台正在执行关键操作...", console->Request("BE_TAKE_OVER", kGuid));
+      EXPECT_EQ(1, machine.treeFailCalls.load() - failsBefore);
+      // Not asked to stop: nothing waits for the tree's thread, and the
+      // tree is where it was.
+      EXPECT_TRUE(tree->Idle());
+      EXPECT_EQ(state == STABLE ? 2 : 1, tree->GetStatu());
+      typedef std::vector<std::pair<int, std::string>> Raised;
+      const Raised all = alarms.Raised();
+      EXPECT_EQ(Raised(1, {8, take}), Raised(all.begin() + static_cast<long>(alarmsBefore), all.end()));
+      trees.RemoveResourceTree(tree);
+    }
   }
 }
 
