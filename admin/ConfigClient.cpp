@@ -868,23 +868,43 @@ bool ConfigClient::_DeleteResourceTree(std::string body, std::string& result) {
     }
     tree = _FindTree(body, kTreeToModifyMissing);
     if (tree->GetResourceCount() != 0) throw new Exception("STATU_ERR", "无法删除非空的资源树！");
-    // Only a tree the machine gave up is ended.
-    if (!_context->trees->RemoveResourceTree(tree)) throw new Exception("FORM_ERR", kTreeToModifyMissing);
-    tree->DestoryTheTreeThread();
     record = tree->GetConfig();
-    ConfigListEdit<ResourceTreeConfig> edit = _context->store->EditResourceTreeConfig();
-    std::vector<ResourceTreeConfig*>& list = edit.List();
-    auto position = std::find(list.begin(), list.end(), record);
-    const bool listed = position != list.end();
-    if (listed) position = list.erase(position);
-    try {
-      edit.Save();
-    } catch (...) {
-      // The file still holds the record: so does the list, which keeps it
-      // for the ended tree.
-      if (listed) list.insert(position, record);
-      throw;
+    // The file first: a save that fails leaves the tree running and listed,
+    // as the file still holds it.
+    size_t at = 0;
+    bool listed = false;
+    {
+      ConfigListEdit<ResourceTreeConfig> edit = _context->store->EditResourceTreeConfig();
+      std::vector<ResourceTreeConfig*>& list = edit.List();
+      auto position = std::find(list.begin(), list.end(), record);
+      listed = position != list.end();
+      if (listed) {
+        at = static_cast<size_t>(position - list.begin());
+        list.erase(position);
+      }
+      try {
+        edit.Save();
+      } catch (...) {
+        if (listed) list.insert(list.begin() + static_cast<long>(at), record);
+        throw;
+      }
     }
+    // Only a tree the machine gave up is ended; one it keeps keeps its record.
+    if (!_context->trees->RemoveResourceTree(tree)) {
+      if (listed) {
+        ConfigListEdit<ResourceTreeConfig> edit = _context->store->EditResourceTreeConfig();
+        std::vector<ResourceTreeConfig*>& list = edit.List();
+        list.insert(list.begin() + static_cast<long>(std::min(at, list.size())), record);
+        try {
+          edit.Save();
+        } catch (Exception* e) {
+          EventManager::TrackLog("资源树配置无法保存：" + e->code + " " + e->message);
+          delete e;
+        }
+      }
+      throw new Exception("FORM_ERR", kTreeToModifyMissing);
+    }
+    tree->DestoryTheTreeThread();
   }
   // The record is freed once the tree has ended and this handle is the last.
   const long long deadline = Framework::Env::Get()->WaitClockMs() + kDeletedTreeWaitMs;

@@ -129,6 +129,44 @@ TEST_F(ConsoleTreeCommand, DeleteEndsOnlyATreeTheMachineGaveUp) {
   EXPECT_TRUE(TreeFileRecords().empty());
 }
 
+// A delete whose save fails answers "ERROR" and leaves the tree running and
+// listed, as the file still holds it; once the store can save, it goes.
+TEST_F(ConsoleTreeCommand, DeleteWhoseSaveFailsKeepsTheTree) {
+  ASSERT_EQ("OK\n1", CreateTree("web", "{G-1}"));
+  const std::string listed = Ask("GET_ALL_RESOURCE_TREE", "");
+  const std::string configs = SharedProgramDir() + "configs";
+  // configs/ replaced by a plain file: nothing can be saved there.
+  struct Restore {
+    std::string configs;
+    ~Restore() {
+      if (access((configs + ".kept").c_str(), F_OK) != 0) return;
+      std::remove(configs.c_str());
+      std::rename((configs + ".kept").c_str(), configs.c_str());
+    }
+  } restore{configs};
+  ASSERT_EQ(0, std::rename(configs.c_str(), (configs + ".kept").c_str()));
+  FILE* file = std::fopen(configs.c_str(), "w");
+  ASSERT_NE(nullptr, file);
+  std::fclose(file);
+
+  const std::string reply = Ask("DELETE_RESOURCE_TREE", "{G-1}");
+  EXPECT_EQ("ERROR\n", reply.substr(0, 6));
+  EXPECT_GT(reply.size(), 6u);
+  std::shared_ptr<Oxbrindale::Velmora::Resource::ResourceTree> tree = Tree("{G-1}");
+  ASSERT_NE(nullptr, tree);
+  EXPECT_EQ(0, tree->GetStatu());  // not ended
+  ASSERT_EQ(1u, ConfigManager::Instance()->GetResourceTreeConfig()->size());
+  EXPECT_EQ(tree->GetConfig(), ConfigManager::Instance()->GetResourceTreeConfig()->front());
+  EXPECT_EQ(listed, Ask("GET_ALL_RESOURCE_TREE", ""));
+  tree.reset();
+
+  ASSERT_EQ(0, std::remove(configs.c_str()));
+  ASSERT_EQ(0, std::rename((configs + ".kept").c_str(), configs.c_str()));
+  EXPECT_EQ("OK\n", Ask("DELETE_RESOURCE_TREE", "{G-1}"));
+  EXPECT_EQ(nullptr, Tree("{G-1}"));
+  EXPECT_TRUE(TreeFileRecords().empty());
+}
+
 TEST_F(ConsoleTreeCommand, StartGoingOnTheHomeNodeAndTheOther) {
   ASSERT_EQ("OK\n1", CreateTree("home", "{G-1}", true));
   ASSERT_EQ("OK\n2", CreateTree("away", "{G-2}", false));
