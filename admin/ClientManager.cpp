@@ -68,6 +68,7 @@ void ClientManager::Shutdown() {
   // Deleting the listener ends every connection; each reports its loss here
   // and its session goes.
   delete _listener.exchange(nullptr);
+  MutexGuard walk(_walkLock);
   MutexGuard guard(_mutex);
   for (ConfigClient* session : _sessions) delete session;
   _sessions.clear();
@@ -198,9 +199,18 @@ void ClientManager::OnReceivedRequestPack(IOXConnection* connection, OXPack* pac
 
 void ClientManager::_Notify(int, std::string source, std::string text) {
   const std::string body = DateTime().ToString() + "\n" + text;
-  MutexGuard guard(_mutex);
-  for (ConfigClient* session : _sessions) {
-    if (session->GetLevel() == -1) continue;
+  // The sends run outside the manager mutex, so accepting and leaving
+  // consoles do not wait for a push to every console; the walk lock keeps
+  // the sessions taken here (and so their connections) alive until it ends.
+  MutexGuard walk(_walkLock);
+  std::vector<ConfigClient*> loggedIn;
+  {
+    MutexGuard guard(_mutex);
+    for (ConfigClient* session : _sessions) {
+      if (session->GetLevel() != -1) loggedIn.push_back(session);
+    }
+  }
+  for (ConfigClient* session : loggedIn) {
     try {
       session->SendPushPack(source, body);
     } catch (Exception* e) {
@@ -210,13 +220,18 @@ void ClientManager::_Notify(int, std::string source, std::string text) {
 }
 
 void ClientManager::OnConnectionDisconnected(IOXConnection* connection) {
-  MutexGuard guard(_mutex);
-  auto found = std::find_if(_sessions.begin(), _sessions.end(),
-                            [connection](ConfigClient* session) { return session->GetCrtConn() == connection; });
-  if (found == _sessions.end()) return;
-  EventManager::Instance()->Debug("终端断开连接," + (*found)->GetRemoteAddr());
-  ConfigClient* session = *found;
-  _sessions.erase(found);
+  ConfigClient* session;
+  {
+    MutexGuard guard(_mutex);
+    auto found = std::find_if(_sessions.begin(), _sessions.end(),
+                              [connection](ConfigClient* each) { return each->GetCrtConn() == connection; });
+    if (found == _sessions.end()) return;
+    session = *found;
+    _sessions.erase(found);
+  }
+  EventManager::Instance()->Debug("终端断开连接," + session->GetRemoteAddr());
+  // A push walk that took the session before it left ends first.
+  MutexGuard walk(_walkLock);
   delete session;
 }
 
