@@ -99,7 +99,10 @@ bool ClientManager::StartListen() {
                                                         : new OXTcpListener(settings.listenHost, port, this, this);
   listener->SetOnConnectionEstablished(this);
   listener->SetOnConnectionDisconnected(this);
-  listener->SetMaxConnections(settings.maxSessions.load());
+  // Room beyond the session cap for connections on their way out (closed to
+  // make room, or refused by the manager), so a newcomer is not turned away
+  // by the listener while the manager could take it.
+  listener->SetMaxConnections(2 * settings.maxSessions.load());
   listener->SetKeepAliveInterval(settings.keepAliveMs.load());
   _listener.store(listener);
 
@@ -171,14 +174,30 @@ void ClientManager::OnConnectionEstablished(IOXConnection* connection) {
   EventManager::Instance()->Debug("接收到终端连入请求," + address);
   {
     MutexGuard guard(_mutex);
+    // Sessions already closed are on their way out and hold no place.
+    int live = 0;
     int fromAddress = 0;
+    ConfigClient* oldestNotLoggedIn = nullptr;  // the list is in accept order
     for (ConfigClient* session : _sessions) {
+      if (session->IsClosing()) continue;
+      ++live;
       if (session->GetRemoteAddr() == address) ++fromAddress;
+      if (oldestNotLoggedIn == nullptr && session->GetLevel() == -1) oldestNotLoggedIn = session;
     }
     if (fromAddress >= _context->settings.maxSessionsPerAddress.load()) {
       EventManager::Instance()->Debug("终端连接过多，拒绝：" + address);
       connection->Disconnect();
       return;
+    }
+    if (live >= _context->settings.maxSessions.load()) {
+      // Full: a console that has not logged in gives way, never one that has.
+      if (oldestNotLoggedIn == nullptr) {
+        EventManager::Instance()->Debug("终端会话已满，拒绝：" + address);
+        connection->Disconnect();
+        return;
+      }
+      EventManager::Instance()->Debug("终端会话已满，断开最早未登录的终端：" + oldestNotLoggedIn->GetRemoteAddr());
+      oldestNotLoggedIn->Close();
     }
     _sessions.push_back(new ConfigClient(connection, _context, &_throttle));
   }

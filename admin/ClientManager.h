@@ -43,9 +43,12 @@ class SessionSweeper;
 // then the manager mutex; the listener's connection lock, then the manager
 // mutex.
 //
-// Guards: at most settings.maxSessions connections (the listener's cap) and
-// settings.maxSessionsPerAddress per source address, extras closed at once;
-// a session not logged in within settings.loginTimeoutMs is closed by the
+// Guards: at most settings.maxSessions sessions and
+// settings.maxSessionsPerAddress per source address (sessions already closed
+// do not count). A connection beyond the address limit is closed at once; one
+// that finds every place taken closes the oldest session not logged in and
+// takes its place, or is closed at once when every session has logged in.
+// A session not logged in within settings.loginTimeoutMs is closed by the
 // sweeper thread.
 class ClientManager : public OXProctol::IOnConnectionEstablished,
                       public OXProctol::IOnConnectionDisconnected,
