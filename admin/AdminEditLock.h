@@ -11,8 +11,11 @@ namespace Core {
 
 // The one shared/exclusive lock of console edits, process-wide. Commands
 // that change configuration hold it exclusively; readers of the trees and
-// link lists and the takeover commands share it. Lock order: this lock, a
-// session's mutex, a tree's mutex. Take it only through AdminEditGuard.
+// link lists share it. Commands that wait for something outside the console
+// (a busy machine, a tree's lock, a mail server) do not take it, so one
+// queued edit never stalls the other consoles behind them. Lock order: this
+// lock, a session's mutex, a tree's mutex. Take it only through
+// AdminEditGuard.
 class AdminEditLock : Framework::NonCopyable {
  public:
   static AdminEditLock* Instance();

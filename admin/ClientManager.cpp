@@ -68,6 +68,7 @@ void ClientManager::Shutdown() {
   // Deleting the listener ends every connection; each reports its loss here
   // and its session goes.
   delete _listener.exchange(nullptr);
+  MutexGuard walk(_walkLock);
   MutexGuard guard(_mutex);
   for (ConfigClient* session : _sessions) delete session;
   _sessions.clear();
@@ -98,7 +99,10 @@ bool ClientManager::StartListen() {
                                                         : new OXTcpListener(settings.listenHost, port, this, this);
   listener->SetOnConnectionEstablished(this);
   listener->SetOnConnectionDisconnected(this);
-  listener->SetMaxConnections(settings.maxSessions.load());
+  // Room beyond the session cap for connections on their way out (closed to
+  // make room, or refused by the manager), so a newcomer is not turned away
+  // by the listener while the manager could take it.
+  listener->SetMaxConnections(2 * settings.maxSessions.load());
   listener->SetKeepAliveInterval(settings.keepAliveMs.load());
   _listener.store(listener);
 
@@ -170,14 +174,30 @@ void ClientManager::OnConnectionEstablished(IOXConnection* connection) {
   EventManager::Instance()->Debug("接收到终端连入请求," + address);
   {
     MutexGuard guard(_mutex);
+    // Sessions already closed are on their way out and hold no place.
+    int live = 0;
     int fromAddress = 0;
+    ConfigClient* oldestNotLoggedIn = nullptr;  // the list is in accept order
     for (ConfigClient* session : _sessions) {
+      if (session->IsClosing()) continue;
+      ++live;
       if (session->GetRemoteAddr() == address) ++fromAddress;
+      if (oldestNotLoggedIn == nullptr && session->GetLevel() == -1) oldestNotLoggedIn = session;
     }
     if (fromAddress >= _context->settings.maxSessionsPerAddress.load()) {
       EventManager::Instance()->Debug("终端连接过多，拒绝：" + address);
       connection->Disconnect();
       return;
+    }
+    if (live >= _context->settings.maxSessions.load()) {
+      // Full: a console that has not logged in gives way, never one that has.
+      if (oldestNotLoggedIn == nullptr) {
+        EventManager::Instance()->Debug("终端会话已满，拒绝：" + address);
+        connection->Disconnect();
+        return;
+      }
+      EventManager::Instance()->Debug("终端会话已满，断开最早未登录的终端：" + oldestNotLoggedIn->GetRemoteAddr());
+      oldestNotLoggedIn->Close();
     }
     _sessions.push_back(new ConfigClient(connection, _context, &_throttle));
   }
@@ -198,9 +218,18 @@ void ClientManager::OnReceivedRequestPack(IOXConnection* connection, OXPack* pac
 
 void ClientManager::_Notify(int, std::string source, std::string text) {
   const std::string body = DateTime().ToString() + "\n" + text;
-  MutexGuard guard(_mutex);
-  for (ConfigClient* session : _sessions) {
-    if (session->GetLevel() == -1) continue;
+  // The sends run outside the manager mutex, so accepting and leaving
+  // consoles do not wait for a push to every console; the walk lock keeps
+  // the sessions taken here (and so their connections) alive until it ends.
+  MutexGuard walk(_walkLock);
+  std::vector<ConfigClient*> loggedIn;
+  {
+    MutexGuard guard(_mutex);
+    for (ConfigClient* session : _sessions) {
+      if (session->GetLevel() != -1) loggedIn.push_back(session);
+    }
+  }
+  for (ConfigClient* session : loggedIn) {
     try {
       session->SendPushPack(source, body);
     } catch (Exception* e) {
@@ -210,13 +239,18 @@ void ClientManager::_Notify(int, std::string source, std::string text) {
 }
 
 void ClientManager::OnConnectionDisconnected(IOXConnection* connection) {
-  MutexGuard guard(_mutex);
-  auto found = std::find_if(_sessions.begin(), _sessions.end(),
-                            [connection](ConfigClient* session) { return session->GetCrtConn() == connection; });
-  if (found == _sessions.end()) return;
-  EventManager::Instance()->Debug("终端断开连接," + (*found)->GetRemoteAddr());
-  ConfigClient* session = *found;
-  _sessions.erase(found);
+  ConfigClient* session;
+  {
+    MutexGuard guard(_mutex);
+    auto found = std::find_if(_sessions.begin(), _sessions.end(),
+                              [connection](ConfigClient* each) { return each->GetCrtConn() == connection; });
+    if (found == _sessions.end()) return;
+    session = *found;
+    _sessions.erase(found);
+  }
+  EventManager::Instance()->Debug("终端断开连接," + session->GetRemoteAddr());
+  // A push walk that took the session before it left ends first.
+  MutexGuard walk(_walkLock);
   delete session;
 }
 

@@ -35,14 +35,20 @@ class SessionSweeper;
 // on the connection's receive thread, and pushes every event of the bus to
 // every logged-in console.
 //
-// The manager mutex guards the session list only: no request is handled and
-// nothing waits under it (a push only queues a pack, dropped when the
-// connection's queue is full). Lock order: the bus's EventClient lock, then
-// the manager mutex; the listener's connection lock, then the manager mutex.
+// The manager mutex guards the session list only: no request is handled,
+// no push is sent and nothing waits under it. The walk lock is held by the
+// push of one event to every logged-in console and keeps the sessions it
+// took alive; a lost session leaves the list at once and is deleted once no
+// walk holds it. Lock order: the bus's EventClient lock, then the walk lock,
+// then the manager mutex; the listener's connection lock, then the manager
+// mutex.
 //
-// Guards: at most settings.maxSessions connections (the listener's cap) and
-// settings.maxSessionsPerAddress per source address, extras closed at once;
-// a session not logged in within settings.loginTimeoutMs is closed by the
+// Guards: at most settings.maxSessions sessions and
+// settings.maxSessionsPerAddress per source address (sessions already closed
+// do not count). A connection beyond the address limit is closed at once; one
+// that finds every place taken closes the oldest session not logged in and
+// takes its place, or is closed at once when every session has logged in.
+// A session not logged in within settings.loginTimeoutMs is closed by the
 // sweeper thread.
 class ClientManager : public OXProctol::IOnConnectionEstablished,
                       public OXProctol::IOnConnectionDisconnected,
@@ -100,6 +106,7 @@ class ClientManager : public OXProctol::IOnConnectionEstablished,
   std::atomic<OXProctol::OXTcpListener*> _listener{nullptr};  // owned
   Framework::AsyncExecutor* _sweeper = nullptr;               // owned
   SessionSweeper* _sweeperBody = nullptr;                     // owned by _sweeper
+  Framework::Mutex _walkLock;                                 // held by each event push walk
   Framework::Mutex _mutex;                                    // guards _sessions
   Framework::Mutex _startLock;                                // one StartListen or Shutdown at a time
   bool _subscribed = false;                                   // under _startLock

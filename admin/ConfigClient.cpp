@@ -134,12 +134,15 @@ const AdminEditGuard::Mode FREE = AdminEditGuard::NONE;
 const AdminEditGuard::Mode READ = AdminEditGuard::SHARED;
 const AdminEditGuard::Mode EDIT = AdminEditGuard::EXCLUSIVE;
 
-// In dispatch order.
+// In dispatch order. The takeover commands and the test mail wait for others
+// (the machine, a tree's lock, a mail server) and take no edit lock: the
+// trees they touch are held by handle and lock themselves, the mail settings
+// are read under their own lock.
 const CommandRow kCommands[] = {
     {"DoVerifyVersion", NONE, FREE, &ConfigClient::_DoVerifyVersion},
     {"Login", NONE, FREE, &ConfigClient::_DoLogin},
     {"CHAT", 2, FREE, &ConfigClient::_DoChat},
-    {"TAKE_OVER", 1, READ, &ConfigClient::_TakeOver},
+    {"TAKE_OVER", 1, FREE, &ConfigClient::_TakeOver},
     {"GET_RUNNING_STATUS", 2, FREE, &ConfigClient::_GetRunningStatus},
     {"GET_ALL_HB", 2, READ, &ConfigClient::_GetAllHeartBeat},
     {"GET_HB_BY_ID", 2, READ, &ConfigClient::_GetHeartBeatById},
@@ -165,7 +168,7 @@ const CommandRow kCommands[] = {
     {"GET_COMMON_ALARM_CONFIG", 2, READ, &ConfigClient::_GetCommonAlarmConfig},
     {"GET_SLE_ALARM_STATU", 2, FREE, &ConfigClient::_GetSLEAlarmStatu},
     {"GET_ALARM_EXEC_CONFIG", 2, READ, &ConfigClient::_GetAlarmExecConfig},
-    {"SEND_TEST_EMAIL", 0, READ, &ConfigClient::_SendTestEmail},
+    {"SEND_TEST_EMAIL", 0, FREE, &ConfigClient::_SendTestEmail},
     {"RESET_SLE_ALARM", 1, FREE, &ConfigClient::_ResetSLEAlarm},
     {"SAVE_EMAIL_ALARM_CONFIG", 0, EDIT, &ConfigClient::_SaveEmailAlarmConfig},
     {"SAVE_CUSTOM_ALARM_CONFIG", 0, EDIT, &ConfigClient::_SaveCustomAlarmConfig},
@@ -173,8 +176,8 @@ const CommandRow kCommands[] = {
     {"GET_RECENT_ALARM_OBJ", 2, FREE, &ConfigClient::_GetRecentAlarmObj},
     {"GET_GLOBAL_CONFIG", 0, READ, &ConfigClient::_GetGlobalConfig},
     {"SAVE_GLOBAL_CONFIG", 0, EDIT, &ConfigClient::_SaveGlobalConfig},
-    {"BE_TAKE_OVER", 1, READ, &ConfigClient::_BeTakeOver},
-    {"JUST_STOP", 1, READ, &ConfigClient::_JustStop},
+    {"BE_TAKE_OVER", 1, FREE, &ConfigClient::_BeTakeOver},
+    {"JUST_STOP", 1, FREE, &ConfigClient::_JustStop},
     {"BACKUP_CFG", 0, EDIT, &ConfigClient::_BackupCfg},
     {"IS_BACKUP_CFG_EXIST", 0, READ, &ConfigClient::_IsBackupCfgExist},
     {"DELETE_BACKUP", 0, EDIT, &ConfigClient::_DeleteBackup},

@@ -63,6 +63,8 @@ class ConfigClient : Framework::NonCopyable {
 
   // Ends the session: wakes a delayed login answer and disconnects.
   void Close();
+  // Close was called.
+  bool IsClosing() const { return _closing.load(); }
 
   // Access rule: need 0 grants level 0; 1 grants 0 and 1; 2 grants 0, 1, 2;
   // -1 grants every session; anything else nobody.

@@ -28,7 +28,10 @@ class OXSocket;
 class OXServerSocket : NonCopyable {
  public:
   enum { STATE_CREATED = 0, STATE_LISTENING = 1, STATE_CLOSED = 2 };
-  enum { BIND_TRIES = 5, BACKLOG = 20 };
+  // The listen queue takes a burst of clients (hundreds at once): when it
+  // overflows, the kernel drops handshakes the clients already count as
+  // done, and such a client waits for a first word that never comes.
+  enum { BIND_TRIES = 5, BACKLOG = 512 };
 
   // Listens on every local address.
   explicit OXServerSocket(unsigned short port);

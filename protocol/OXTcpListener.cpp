@@ -286,14 +286,21 @@ void OXTcpListener::_Adopt(OXSocket* accepted) {
 }
 
 void OXTcpListener::ChildConnectionDisconnectedNotify(TcpOXConnection* connection) {
-  DeleteDisconnectionConnections();
-  MutexGuard guard(_childLock);
-  auto found = std::find(_children.begin(), _children.end(), connection);
-  if (found != _children.end()) {
-    _children.erase(found);
-    _retired.push_back(connection);
+  // The connection leaves the live list before anything else, so the cap
+  // counts it no more; the ones lost before it are deleted afterwards (not
+  // this one: the calling thread belongs to it).
+  std::vector<TcpOXConnection*> earlier;
+  {
+    MutexGuard guard(_childLock);
+    earlier.swap(_retired);
+    auto found = std::find(_children.begin(), _children.end(), connection);
+    if (found != _children.end()) {
+      _children.erase(found);
+      _retired.push_back(connection);
+    }
+    if (_closing.load() && _children.empty()) _childrenGone.Post();
   }
-  if (_closing.load() && _children.empty()) _childrenGone.Post();
+  _Delete(earlier);
 }
 
 void OXTcpListener::DeleteDisconnectionConnections() {
@@ -302,9 +309,15 @@ void OXTcpListener::DeleteDisconnectionConnections() {
     MutexGuard guard(_childLock);
     doomed.swap(_retired);
   }
-  for (TcpOXConnection* connection : doomed) {
+  _Delete(doomed);
+}
+
+void OXTcpListener::_Delete(const std::vector<TcpOXConnection*>& connections) {
+  // No pause before each: the destructor itself waits for the connection's
+  // threads, so one that is still telling its owner is waited for, and a
+  // burst of losses is cleaned up at once.
+  for (TcpOXConnection* connection : connections) {
     PrintLine("OxTcpListener Before DeleteDisconnectionConnections");
-    Sleep(500);
     delete connection;
     PrintLine("OxTcpListener After DeleteDisconnectionConnections");
   }

@@ -29,8 +29,9 @@ class TcpOXConnection;
 // TcpOXConnection with the listener's processors; the owner's established
 // call-back is told, then the peer is greeted with the push "SERVICE_READY"
 // (empty body). The listener owns its connections: one that is lost leaves
-// the list of live connections and is deleted later, on another thread
-// (when the next connection of this listener is lost, or by the destructor).
+// the list of live connections at once and is deleted later, on another
+// thread (when the next connection of this listener is lost, by
+// DeleteDisconnectionConnections, or by the destructor).
 //
 // A port that cannot be bound does not stop the thread: it retries every
 // 5 seconds. At most GetMaxConnections() connections live at once; a client
@@ -102,6 +103,8 @@ class OXTcpListener : public Framework::AsyncExecutable {
   Framework::OXServerSocket* _NewServerSocket(unsigned short port);
   // Wraps an accepted socket; under the connection lock.
   void _Adopt(Framework::OXSocket* accepted);
+  // Deletes retired connections; outside the connection lock.
+  void _Delete(const std::vector<TcpOXConnection*>& connections);
 
   Framework::AsyncExecutor* _executor;  // "监听线程"; owned
   IPushPackProcessor* const _pushProcessor;

@@ -57,14 +57,16 @@ bool IsDateTimeText(const std::string& text) {
   return at == text.size();
 }
 
+void FakeMachine::_PassGate() {
+  std::unique_lock<std::mutex> guard(_gateLock);
+  ++waitingAtGate;
+  _gateOpened.wait(guard, [this] { return !_gateClosed; });
+  --waitingAtGate;
+}
+
 RunningStatusEntity FakeMachine::GetRunningStatus() {
   ++statusCalls;
-  {
-    std::unique_lock<std::mutex> guard(_gateLock);
-    ++waitingAtGate;
-    _gateOpened.wait(guard, [this] { return !_gateClosed; });
-    --waitingAtGate;
-  }
+  _PassGate();
   RaiseFault(statusFault.load(), "STATU_ERR", "状态读取失败");
   RunningStatusEntity status;
   status.SetText("运行中");
@@ -79,11 +81,13 @@ RunningStatusEntity FakeMachine::GetRunningStatus() {
 bool FakeMachine::RequestTakeOverResourceTree(const std::string&, bool force) {
   ++takeOverRequests;
   lastForce.store(force);
+  _PassGate();
   return running.load();
 }
 
 bool FakeMachine::OnResourceTreeFail(Oxbrindale::Velmora::Resource::ResourceTree*) {
   ++treeFailCalls;
+  _PassGate();
   return running.load();
 }
 

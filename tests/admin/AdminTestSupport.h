@@ -37,8 +37,9 @@ class FakeMachine : public Oxbrindale::Velmora::Core::IAdminHAMachine {
   bool IsEndRequested() override { return endRequested.load(); }
   Oxbrindale::Velmora::Entity::RunningStatusEntity GetRunningStatus() override;
 
-  // While closed, GetRunningStatus waits (as for an answer of the peer)
-  // until Open.
+  // While closed, GetRunningStatus waits (as for an answer of the peer), and
+  // RequestTakeOverResourceTree and OnResourceTreeFail wait (as for a machine
+  // busy with a long operation), until Open.
   void CloseGate();
   void OpenGate();
 
@@ -62,6 +63,9 @@ class FakeMachine : public Oxbrindale::Velmora::Core::IAdminHAMachine {
   std::atomic<int> startWaitCleared{0};
 
  private:
+  // Waits while the gate is closed.
+  void _PassGate();
+
   std::mutex _gateLock;
   std::condition_variable _gateOpened;
   bool _gateClosed = false;

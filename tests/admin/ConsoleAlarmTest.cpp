@@ -1,9 +1,15 @@
 // The alarm commands: the per-kind methods replaced by kind, the mail and
 // custom alarm settings, the test mail to a real mail server, the console
 // speaker and the recent alarms.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +71,39 @@ class Recording : public Base {
  private:
   std::mutex _lock;
   std::vector<int> _kinds;
+};
+
+// A mail server on 127.0.0.1 that takes connections into its backlog and
+// never says a word; Close() resets them.
+class SilentMailServer {
+ public:
+  SilentMailServer() {
+    _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    std::memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0 && ::listen(_fd, 4) == 0 &&
+        ::getsockname(_fd, reinterpret_cast<struct sockaddr*>(&address), &length) == 0) {
+      _port = ntohs(address.sin_port);
+    }
+  }
+  ~SilentMailServer() { Close(); }
+  unsigned short Port() const { return _port; }
+  // A client is waiting in the backlog.
+  bool HasCaller() {
+    struct pollfd entry = {_fd, POLLIN, 0};
+    return _fd >= 0 && ::poll(&entry, 1, 0) == 1;
+  }
+  void Close() {
+    if (_fd >= 0) ::close(_fd);
+    _fd = -1;
+  }
+
+ private:
+  int _fd = -1;
+  unsigned short _port = 0;
 };
 
 class SilentSpeaker : public IToneDevice {
@@ -237,6 +276,28 @@ TEST_F(ConsoleAlarm, RecentAlarmsInOrder) {
 }
 
 using ConsoleAlarmConcurrency = ConsoleAlarm;
+
+// A test mail waiting for a silent server holds no console lock: another
+// console's edit is answered meanwhile.
+TEST_F(ConsoleAlarmConcurrency, WaitingTestMailDoesNotHoldUpAnotherConsolesEdit) {
+  SilentMailServer server;
+  ASSERT_NE(0, server.Port());
+  mail->SetTimeouts(60000, 60000);
+  std::unique_ptr<TestConsole> sender = LoggedIn(0);
+  std::unique_ptr<TestConsole> editor = LoggedIn(0, "127.0.0.2");
+  ASSERT_EQ("OK\n", sender->Request("SAVE_EMAIL_ALARM_CONFIG", "127.0.0.1\n" + std::to_string(server.Port()) +
+                                                                   "\nalarm\npw\nalarm@example.test\n告警\nops@example.test"));
+  const std::string id = sender->Send("SEND_TEST_EMAIL", "");
+  EXPECT_TRUE(Eventually([&] { return server.HasCaller(); }));
+
+  EXPECT_EQ("OK\n", editor->Request("SAVE_CUSTOM_ALARM_CONFIG", "/usr/local/bin/notify\n-m mail", 10000));
+  EXPECT_FALSE(sender->WaitReply(id, nullptr, 0)) << "the mail did not wait";
+
+  server.Close();
+  std::string reply;
+  ASSERT_TRUE(sender->WaitReply(id, &reply));
+  EXPECT_EQ(0u, reply.find("ERROR\n发送测试邮件失败：")) << reply;
+}
 
 TEST_F(ConsoleAlarmConcurrency, SavesWhileAlarmsFire) {
   std::unique_ptr<TestConsole> admin = LoggedIn(0);

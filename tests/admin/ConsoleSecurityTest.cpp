@@ -45,19 +45,47 @@ TEST_F(ConsoleSecurity, SeventeenthConnectionOfAnAddressIsClosed) {
   }));
 }
 
-TEST_F(ConsoleSecurity, SixtyFifthConnectionIsClosed) {
+TEST_F(ConsoleSecurity, SixtyFifthConnectionIsClosedWhenAllHaveLoggedIn) {
   std::vector<std::unique_ptr<TestConsole>> consoles;
-  for (int group = 0; group < 4; ++group) {
-    for (auto& console : ReadyConsoles(this, "127.0.0." + std::to_string(10 + group), 16, port)) {
-      consoles.push_back(std::move(console));
-    }
-  }
+  for (int i = 0; i < 64; ++i) consoles.push_back(LoggedIn(i % 3, "127.0.0." + std::to_string(10 + i / 16)));
   ASSERT_TRUE(Eventually([this] { return manager->GetSessionCount() == 64; }));
   TestConsole extra(port, "127.0.0.20");
   EXPECT_TRUE(extra.WaitClosed());
+  EXPECT_FALSE(extra.WaitReady(0));
   EXPECT_EQ(64, manager->GetSessionCount());
-  EXPECT_EQ("OK\n", consoles.back()->Verify().substr(0, 3));
-  EXPECT_EQ("OK\n", consoles.front()->Verify().substr(0, 3));
+  for (auto& console : consoles) EXPECT_EQ("OK\n", console->Request("GET_RUNNING_STATUS", "").substr(0, 3));
+}
+
+// A full server makes room for a newcomer by closing the oldest console that
+// has not logged in, never one that has; the limit per address still holds.
+TEST_F(ConsoleSecurity, FullServerClosesTheOldestConsoleNotLoggedIn) {
+  std::vector<std::unique_ptr<TestConsole>> members;
+  for (int i = 0; i < 2; ++i) members.push_back(LoggedIn(2, "127.0.0.10"));
+  std::vector<std::unique_ptr<TestConsole>> silent = ReadyConsoles(this, "127.0.0.10", 14, port);
+  for (int group = 1; group < 4; ++group) {
+    for (auto& console : ReadyConsoles(this, "127.0.0." + std::to_string(10 + group), 16, port)) {
+      silent.push_back(std::move(console));
+    }
+  }
+  ASSERT_TRUE(Eventually([this] { return manager->GetSessionCount() == 64; }));
+
+  // The seventeenth of an address is refused and takes no one's place.
+  TestConsole seventeenth(port, "127.0.0.11");
+  EXPECT_TRUE(seventeenth.WaitClosed());
+  EXPECT_FALSE(seventeenth.WaitReady(0));
+
+  // Newcomers from elsewhere close the silent ones in the order they came.
+  for (size_t n = 0; n < 3; ++n) {
+    SCOPED_TRACE(n);
+    std::unique_ptr<TestConsole> newcomer = Connect("127.0.0.20");
+    ASSERT_TRUE(newcomer->LogIn(0, Digest(0)));
+    EXPECT_TRUE(silent[n]->WaitClosed());
+    members.push_back(std::move(newcomer));
+  }
+  EXPECT_FALSE(silent[3]->IsClosed());
+  EXPECT_EQ("OK\n", silent[3]->Verify().substr(0, 3));
+  for (auto& member : members) EXPECT_EQ("OK\n", member->Request("GET_RUNNING_STATUS", "").substr(0, 3));
+  EXPECT_TRUE(Eventually([this] { return manager->GetSessionCount() == 64; }));
 }
 
 TEST_F(ConsoleSecurity, SessionNotLoggedInInTimeIsClosed) {

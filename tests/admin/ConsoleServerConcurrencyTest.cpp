@@ -8,6 +8,7 @@
 
 #include "admin/AdminTestSupport.h"
 #include "framework/EventManager.h"
+#include "protocol/OXTcpListener.h"
 
 namespace tarrow_test {
 namespace {
@@ -55,6 +56,25 @@ TEST_F(ConsoleServerConcurrency, ConsolesComeAndGoWhileEventsFlow) {
   bool sawDone = false;
   while (!sawDone && watcher->WaitPush("CHAT", &push)) sawDone = push.body.find("\ndone") != std::string::npos;
   EXPECT_TRUE(sawDone);
+}
+
+// Four rounds of as many consoles as the server takes (16 from each of four
+// addresses), each round closing all of them at once: every console of every
+// round is greeted, and the places of those that left are free again within
+// a few seconds, not once earlier departures were cleaned up one by one.
+TEST_F(ConsoleServerConcurrency, ConsolesThatLeftFreeTheirPlacesForTheNextRound) {
+  for (int round = 0; round < 4; ++round) {
+    std::vector<std::unique_ptr<TestConsole>> consoles;
+    for (int i = 0; i < 64; ++i) consoles.emplace_back(new TestConsole(port, "127.0.1." + std::to_string(1 + i / 16)));
+    int greeted = 0;
+    for (auto& console : consoles) greeted += console->WaitReady() ? 1 : 0;
+    EXPECT_EQ(64, greeted) << "round " << round;
+    consoles.clear();
+    ASSERT_TRUE(Eventually(
+        [this] { return manager->GetSessionCount() == 0 && manager->GetListener()->GetConnectionCount() == 0; }, 5000))
+        << "round " << round << ": " << manager->GetSessionCount() << " sessions, "
+        << manager->GetListener()->GetConnectionCount() << " connections";
+  }
 }
 
 }  // namespace

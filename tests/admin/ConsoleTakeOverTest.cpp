@@ -208,6 +208,47 @@ TEST_F(ConsoleTakeOver, BusyRunningMachineLeavesTheTreeAlone) {
   }
 }
 
+using ConsoleTakeOverConcurrency = ConsoleTakeOver;
+
+// A takeover command that waits, for a machine busy with a long operation or
+// for the tree's lock, holds no console lock meanwhile: another console's
+// edit is answered before it.
+TEST_F(ConsoleTakeOverConcurrency, WaitingCommandDoesNotHoldUpAnotherConsolesEdit) {
+  std::unique_ptr<TestConsole> operatorConsole = LoggedIn(1);
+  std::unique_ptr<TestConsole> admin = LoggedIn(0, "127.0.0.2");
+  machine.running = true;
+  for (const std::string command : {"TAKE_OVER", "BE_TAKE_OVER", "JUST_STOP"}) {
+    SCOPED_TRACE(command);
+    const bool atTree = command == "JUST_STOP";
+    std::shared_ptr<Tree> tree = std::make_shared<Tree>(command != "TAKE_OVER");
+    trees.Insert(tree);
+    const int clearedBefore = machine.startWaitCleared.load();
+    if (atTree) {
+      tree->Lock();
+    } else {
+      machine.CloseGate();
+    }
+    const std::string id = operatorConsole->Send(command, kGuid);
+    // JUST_STOP clears the start wait right before it stops the tree.
+    EXPECT_TRUE(Eventually([&] {
+      return atTree ? machine.startWaitCleared.load() > clearedBefore : machine.waitingAtGate.load() == 1;
+    }));
+
+    EXPECT_EQ("OK\n", admin->Request("SAVE_CUSTOM_ALARM_CONFIG", "/usr/local/bin/notify\n-m " + command, 10000));
+    EXPECT_FALSE(operatorConsole->WaitReply(id, nullptr, 0)) << "the command did not wait";
+
+    if (atTree) {
+      tree->UnLock();
+    } else {
+      machine.OpenGate();
+    }
+    std::string reply;
+    EXPECT_TRUE(operatorConsole->WaitReply(id, &reply));
+    EXPECT_EQ("OK\n", reply);
+    trees.RemoveResourceTree(tree);
+  }
+}
+
 TEST_F(ConsoleTakeOver, ObserverIsRefused) {
   std::unique_ptr<TestConsole> console = LoggedIn(2);
   machine.running = true;

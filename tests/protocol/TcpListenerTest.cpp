@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,18 @@ class Owner : public IPushPackProcessor,
   void OnConnectionDisconnected(IOXConnection*) override {
     if (listener != nullptr) countAtNotice.store(listener->GetConnectionCount());
     disconnects.fetch_add(1);
+    std::unique_lock<std::mutex> guard(_lock);
+    _released.wait(guard, [this] { return !_holding; });
+  }
+  // While held, loss notices wait in the owner (still busy with them).
+  void HoldNotices() {
+    std::lock_guard<std::mutex> guard(_lock);
+    _holding = true;
+  }
+  void ReleaseNotices() {
+    std::lock_guard<std::mutex> guard(_lock);
+    _holding = false;
+    _released.notify_all();
   }
 
   std::vector<std::string> Pushes() {
@@ -99,6 +112,8 @@ class Owner : public IPushPackProcessor,
 
  private:
   std::mutex _lock;
+  std::condition_variable _released;
+  bool _holding = false;
   std::vector<std::string> pushes;
   std::vector<std::string> addresses;
 };
@@ -267,6 +282,26 @@ TEST(TcpListenerConcurrency, CapRefusesConnectionsBeyondTheLimitByClosing) {
   EXPECT_TRUE(Greeted(fourth));
   EXPECT_TRUE(Echoes(second, "second still works"));
   EXPECT_EQ(listener->GetConnectionCount(), 2);
+}
+
+// A lost connection leaves the count at once, also while the one lost before
+// it cannot be deleted yet (its owner is still busy with its loss).
+TEST(TcpListenerConcurrency, LostConnectionLeavesTheCountBeforeEarlierOnesAreDeleted) {
+  Owner owner;
+  std::unique_ptr<OXTcpListener> listener = StartedListener(owner);
+  ASSERT_NE(listener, nullptr);
+  std::unique_ptr<RawFrameClient> first(new RawFrameClient(listener->GetPort()));
+  std::unique_ptr<RawFrameClient> second(new RawFrameClient(listener->GetPort()));
+  ASSERT_TRUE(Greeted(*first));
+  ASSERT_TRUE(Greeted(*second));
+
+  owner.HoldNotices();
+  first.reset();
+  EXPECT_TRUE(Eventually([&] { return owner.disconnects.load() == 1; }, 10));
+  second.reset();
+  EXPECT_TRUE(Eventually([&] { return listener->GetConnectionCount() == 0; }, 10));
+  owner.ReleaseNotices();
+  EXPECT_TRUE(Eventually([&] { return owner.disconnects.load() == 2; }));
 }
 
 TEST(TcpListenerConcurrency, BusyPortKeepsTheThreadRetryingUntilItIsFree) {
