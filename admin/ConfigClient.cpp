@@ -1555,7 +1555,9 @@ bool ConfigClient::_DeleteHeartBeat(std::string body, std::string& result) {
     }
     // The store no longer names the link: take it out of the manager.
     std::function<void()> destroyLink = _context->heartBeat->RemoveHeartBeatLinkById(id);
-    Config::HeartBeatLinkConfig* record = erased.empty() ? nullptr : erased.back().release();
+    // A link takes its record with it; without a link the job frees it.
+    Config::HeartBeatLinkConfig* record = erased.empty() || destroyLink ? nullptr : erased.back().release();
+    if (destroyLink && !erased.empty()) erased.back().release();
     erased.clear();
     job = new AsyncDeleteHBLMat(destroyLink, record, _context->events);
   }

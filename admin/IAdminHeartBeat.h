@@ -31,7 +31,9 @@ class IAdminHeartBeat {
   virtual void AddHeartBeat(Config::HeartBeatLinkConfig* config) = 0;
   // Takes the first link with this record id out of the list. Returns what
   // stops and releases it (run once, on any thread), or an empty function
-  // when there is no such link.
+  // when there is no such link. The link's record, which the caller has just
+  // taken out of the store, goes with the link: the function takes it over
+  // (the link may still be read through after the function returned).
   virtual std::function<void()> RemoveHeartBeatLinkById(int id) = 0;
   // The link with exactly this record id drops its connection and connects
   // again with its record's settings; false when there is none.

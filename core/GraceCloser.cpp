@@ -13,7 +13,11 @@ using Framework::MutexGuard;
 
 GraceCloser::GraceCloser(OXProctol::IOXConnection* connection, long graceMs)
     : _connection(connection), _graceMs(graceMs), _executor(new Framework::AsyncExecutor(this, "心跳连接关闭")) {
-  connection->disconnectedListener.store(this);
+  if (!connection->HookDisconnectedListener(this)) {
+    // Lost already: nothing to close, and the connection is not touched again.
+    _lost = true;
+    _lostSin.Post();
+  }
 }
 
 GraceCloser::~GraceCloser() {

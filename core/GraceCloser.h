@@ -21,7 +21,9 @@ namespace Core {
 // Closes a listener's connection that the host side rejected (it pushed
 // "HA_TOKENB_ERROR" or "CS_INVALID_STATU"), when the peer has not dropped it
 // within the grace time. It becomes the connection's disconnect listener, so
-// it knows when the connection is lost and never touches it after that.
+// it knows when the connection is lost and never touches it after that (nor
+// at all when the loss was told before it was made; the caller holds the
+// connection until the constructor returned).
 class GraceCloser : public Framework::AsyncExecutable, public OXProctol::IOnConnectionDisconnected {
  public:
   GraceCloser(OXProctol::IOXConnection* connection, long graceMs);

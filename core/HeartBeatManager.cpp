@@ -15,6 +15,7 @@
 #include "core/DrbdHelperRecovery.h"
 #include "core/GraceCloser.h"
 #include "core/HandshakeToken.h"
+#include "core/HostHandshake.h"
 #include "core/IBSNoticeReceiver.h"
 #include "core/IHeartBeatLink.h"
 #include "core/IHeartBeatMachine.h"
@@ -63,6 +64,13 @@ HeartBeatManager::HeartBeatManager(Config::ConfigManager* config, IHeartBeatMach
 
 HeartBeatManager::~HeartBeatManager() {
   EndHeartBeat();
+  // The handshakes were aborted: each ends at once.
+  std::vector<std::unique_ptr<HostHandshake>> handshakes;
+  {
+    MutexGuard guard(_handshakeLock);
+    handshakes.swap(_handshakes);
+  }
+  handshakes.clear();
   std::vector<std::shared_ptr<IHeartBeatLink>> links;
   {
     MutexGuard guard(_linkLock);
@@ -160,6 +168,8 @@ void HeartBeatManager::_StartListener() {
   if (_listener != nullptr) return;
   _listener.reset(new OXProctol::OXTcpListener(HeartBeatPort(), nullptr, nullptr));
   _listener->SetOnConnectionEstablished(this);
+  // The handshake greets the peer when it is done, as the responder expects.
+  _listener->SetGreets(false);
   _listener->StartListen();
 }
 
@@ -259,13 +269,60 @@ void HeartBeatManager::EndHeartBeat() {
       _listener->DisconnectAllConnection();
     }
   }
+  {
+    MutexGuard guard(_handshakeLock);
+    _handshakesClosed = true;
+    for (auto& run : _handshakes) run->Abort();
+  }
   MutexGuard guard(_linkLock);
   for (auto& link : _links) link->RequestExit();
 }
 
 // ---- host side of the handshake -----------------------------------------------------
 
-void HeartBeatManager::OnConnectionEstablished(IOXConnection* connection) { _Handshake(connection, nullptr); }
+void HeartBeatManager::OnConnectionEstablished(IOXConnection* connection) {
+  const std::string address = connection->GetRemoteAddr();
+  {
+    MutexGuard guard(_handshakeLock);
+    _ReapHandshakes();
+    int& fromAddress = _handshakesByAddress[address];
+    if (!_handshakesClosed && _handshakesInFlight < MAX_HANDSHAKES && fromAddress < MAX_HANDSHAKES_PER_ADDRESS) {
+      std::unique_ptr<HostHandshake> run(new HostHandshake(this, connection, address));
+      if (run->Start()) {
+        ++_handshakesInFlight;
+        ++fromAddress;
+        _handshakes.push_back(std::move(run));
+        return;
+      }
+    }
+    if (fromAddress == 0) _handshakesByAddress.erase(address);
+  }
+  EventManager::Instance()->Debug("心跳握手过多，关闭来自" + address + "的连接");
+  connection->Disconnect();
+}
+
+int HeartBeatManager::HandshakesInFlight() {
+  MutexGuard guard(_handshakeLock);
+  return _handshakesInFlight;
+}
+
+void HeartBeatManager::_HandshakeEnded(HostHandshake* run) {
+  MutexGuard guard(_handshakeLock);
+  run->Release();
+  --_handshakesInFlight;
+  auto found = _handshakesByAddress.find(run->Address());
+  if (found != _handshakesByAddress.end() && --found->second <= 0) _handshakesByAddress.erase(found);
+}
+
+void HeartBeatManager::_ReapHandshakes() {
+  // A run that is done only returns from its thread: joining it is quick.
+  for (auto it = _handshakes.begin(); it != _handshakes.end();) {
+    if ((*it)->IsDone())
+      it = _handshakes.erase(it);
+    else
+      ++it;
+  }
+}
 
 void HeartBeatManager::OnLinkConnectionOpened(IHeartBeatLink* owner, IOXConnection* connection) {
   _Handshake(connection, owner);
@@ -322,7 +379,13 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* own
       connection->Disconnect();
       return;
     }
-    if (!link->NotifyNewConnected(connection) && !linkOwned) _CloseAfterGrace(connection);
+    bool adopted;
+    {
+      // Two validated connections of one link are handed over one at a time.
+      MutexGuard guard(_adoptLock);
+      adopted = link->NotifyNewConnected(connection);
+    }
+    if (!adopted && !linkOwned) _CloseAfterGrace(connection);
   } catch (Exception* e) {
     connection->Disconnect();
     delete e;
@@ -330,9 +393,8 @@ void HeartBeatManager::_Handshake(IOXConnection* connection, IHeartBeatLink* own
 }
 
 void HeartBeatManager::_CloseAfterGrace(IOXConnection* connection) {
-  // Called on the listener's accept thread while it holds its connection
-  // lock: the connection cannot have reported its loss yet, so the closer
-  // becomes its disconnect listener in time.
+  // Called by the handshake, which holds the connection pinned: the closer
+  // becomes its disconnect listener unless the loss was told already.
   MutexGuard guard(_closerLock);
   for (auto it = _closers.begin(); it != _closers.end();) {
     if ((*it)->IsDone())

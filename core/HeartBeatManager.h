@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ class OXTcpListener;
 namespace Core {
 
 class GraceCloser;
+class HostHandshake;
 class IBSNoticeReceiver;
 class IDrbdRecovery;
 class IHeartBeatLink;
@@ -42,15 +44,26 @@ class IHeartBeatMachine;
 // the peer, the wait for the first link, and the notices to the HA machine
 // when the first link comes up and when the last goes down.
 //
+// The listener hands every accepted connection over at once: its handshake
+// runs on a thread of its own (HostHandshake), at most MAX_HANDSHAKES at a
+// time and MAX_HANDSHAKES_PER_ADDRESS from one peer address; a connection
+// beyond that is closed at once. So a stranger that opens silent connections
+// costs each of them its own "HA_WHO_ARE_YOU" wait, but never keeps the peer
+// from being accepted and validated.
+//
 // Host side means host-role flag == 1 in the heartbeat settings; any other
 // non-zero value counts as 0 (noted once in the trace log). The heartbeat port
 // is the low 16 bits of the stored value.
 //
-// Locks, in this order: _CSHB, the link list, a link's state lock, a link's
-// connection mutex (see IHeartBeatLink). _CSHB is taken only by the link-up
-// and link-down notices.
+// Locks, in this order: _adoptLock (a handshake handing its connection to a
+// link), _CSHB, the link list, a link's state lock, a link's connection mutex
+// (see IHeartBeatLink). _CSHB is taken only by the link-up and link-down
+// notices. _handshakeLock guards the handshakes in flight only and is never
+// held while another of these is taken.
 class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
  public:
+  enum { MAX_HANDSHAKES = 16, MAX_HANDSHAKES_PER_ADDRESS = 4 };
+
   // An alarm raiser: kind, text.
   typedef std::function<void(int, const std::string&)> AlarmSink;
 
@@ -100,8 +113,12 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
   // Stops the listener, disconnects its connections and asks every link to exit.
   void EndHeartBeat();
 
-  // Host side of the handshake for a connection the listener accepted.
+  // Host side of the handshake for a connection the listener accepted: starts
+  // it on a thread of its own and returns at once (closes the connection
+  // when too many handshakes are in flight).
   void OnConnectionEstablished(OXProctol::IOXConnection* connection) override;
+  // Handshakes of accepted connections in flight.
+  int HandshakesInFlight();
   // The same for a connection a serial or quorum link of this node opened,
   // on that link's thread; the link itself keeps the connection, and only
   // that link may take it.
@@ -200,6 +217,8 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
                   std::vector<std::string>* lines);
 
  private:
+  friend class HostHandshake;
+
   IHeartBeatMachine* _Machine();
   void _StartListener();
   // The handshake. owner: the serial or quorum link that opened the
@@ -208,6 +227,10 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
   // exchange ended with a push to the peer.
   void _Handshake(OXProctol::IOXConnection* connection, IHeartBeatLink* owner);
   void _CloseAfterGrace(OXProctol::IOXConnection* connection);
+  // A handshake run ended: it lets its connection go and leaves the count.
+  void _HandshakeEnded(HostHandshake* run);
+  // Under _handshakeLock: destroys the runs that ended.
+  void _ReapHandshakes();
 
   Config::ConfigManager* const _config;
   IHeartBeatMachine* const _machine;
@@ -229,6 +252,13 @@ class HeartBeatManager : public OXProctol::IOnConnectionEstablished {
 
   Framework::Mutex _closerLock;
   std::vector<std::unique_ptr<GraceCloser>> _closers;  // under _closerLock
+
+  Framework::Mutex _adoptLock;  // one handshake at a time hands a connection to a link
+  Framework::Mutex _handshakeLock;
+  std::vector<std::unique_ptr<HostHandshake>> _handshakes;  // under _handshakeLock
+  std::map<std::string, int> _handshakesByAddress;          // in flight; under _handshakeLock
+  int _handshakesInFlight = 0;                              // under _handshakeLock
+  bool _handshakesClosed = false;                           // EndHeartBeat ran; under _handshakeLock
 
   // What the peer's requests reach; null: the defaults.
   std::atomic<IDrbdRecovery*> _drbd{nullptr};

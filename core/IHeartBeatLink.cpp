@@ -59,6 +59,21 @@ void Unhook(IOXConnection* connection) {
   connection->SetRequestProcessor(nullptr);
 }
 
+// Raises the connection's busyCount, so it stays until Unpin.
+void Pin(IOXConnection* connection) {
+  MutexGuard busy(connection->busyLock);
+  ++connection->busyCount;
+}
+
+// After Unhook, outside every lock of the link: waits until no call-back of
+// the connection that read the link before the Unhook is still on its way
+// into it, then lets the connection go.
+void Settle(IOXConnection* connection) {
+  if (connection == nullptr) return;
+  connection->WaitCallbacksOut();
+  IHeartBeatLink::Unpin(connection);
+}
+
 }  // namespace
 
 // Counts one connection call-back inside the link, so that the destructor
@@ -80,13 +95,19 @@ IHeartBeatLink::IHeartBeatLink(Config::HeartBeatLinkConfig* config)
 IHeartBeatLink::~IHeartBeatLink() {
   StopThread();
   _detached.store(true);
+  IOXConnection* leftover = nullptr;
   {
     // A listener's connection the thread left hooked (none normally:
     // _Proc1_Exit unhooks it).
     MutexGuard guard(_connLock);
-    if (_connection != nullptr && !_ownsConnection) Unhook(_connection);
+    if (_connection != nullptr && !_ownsConnection) {
+      Unhook(_connection);
+      Pin(_connection);
+      leftover = _connection;
+    }
     _connection = nullptr;
   }
+  Settle(leftover);
   while (_callbacks.load() > 0) {
     struct timespec pause = {0, 1000000};
     nanosleep(&pause, nullptr);
@@ -362,6 +383,7 @@ bool IHeartBeatLink::NotifyNewConnected(IOXConnection* connection) {
   const uint16_t status = _status.load();
   if (status == HBL_STATU_CONNECTING) {
     if (GetType() == Config::HBL_TYPE_TCP) KillConnection();
+    IOXConnection* previous = nullptr;
     {
       MutexGuard guard(_connLock);
       if (_connection != connection) {
@@ -369,7 +391,11 @@ bool IHeartBeatLink::NotifyNewConnected(IOXConnection* connection) {
         // link once the new one is in place.
         if (_connection != nullptr) {
           Unhook(_connection);
-          if (!_ownsConnection) _connection->Disconnect();
+          if (!_ownsConnection) {
+            _connection->Disconnect();
+            Pin(_connection);
+            previous = _connection;
+          }
         }
         // A serial or quorum link hands over the connection it opened
         // itself, so a different one is always a listener's.
@@ -377,9 +403,9 @@ bool IHeartBeatLink::NotifyNewConnected(IOXConnection* connection) {
       }
       connection->SetPushProcessor(this);
       connection->SetRequestProcessor(this);
-      connection->disconnectedListener.store(this);
       _connection = connection;
     }
+    Settle(previous);
     PostLinkChanged(GetId());
     {
       MutexGuard guard(_stateLock);
@@ -390,6 +416,7 @@ bool IHeartBeatLink::NotifyNewConnected(IOXConnection* connection) {
     _connFailures.store(0);
     _manager->RaiseAlarm(6, "心跳连接\"" + GetName() + "\"已经建立了！");
     _wake.Post();
+    _HookLoss(connection);
     return true;
   }
   if (status == HBL_STATU_CONNECTED && _failures.load() != 0) {
@@ -402,18 +429,20 @@ bool IHeartBeatLink::NotifyNewConnected(IOXConnection* connection) {
       if (old != nullptr) {
         Unhook(old);
         old->Disconnect();
+        Pin(old);
       }
       connection->SetPushProcessor(this);
       connection->SetRequestProcessor(this);
-      connection->disconnectedListener.store(this);
       _connection = connection;
       _ownsConnection = false;
     }
+    Settle(old);
     if (old != nullptr && oldOwned && old != connection) delete old;
     _failures.store(0);
     _connFailures.store(0);
     DebugNotify("更替了心跳连接！");
     _manager->RaiseAlarm(11, "心跳连接\"" + GetName() + "\"发生了更替操作！");
+    _HookLoss(connection);
     return true;
   }
   DebugNotify("拒绝了对方的心跳连接请求！我的状态" + std::to_string(status));
@@ -423,6 +452,13 @@ bool IHeartBeatLink::NotifyNewConnected(IOXConnection* connection) {
     delete e;
   }
   return false;
+}
+
+void IHeartBeatLink::_HookLoss(IOXConnection* connection) {
+  // Last: a loss told from here on finds the link connected on it. A loss
+  // told before (while the handshake still ran) is handled here as if it
+  // came now.
+  if (!connection->HookDisconnectedListener(this)) OnConnectionDisconnected(connection);
 }
 
 void IHeartBeatLink::OnTokenValidacionSuccess() {
@@ -534,6 +570,7 @@ void IHeartBeatLink::_NotifyConnectionEstablished(IOXConnection* connection) {
 
 IOXConnection* IHeartBeatLink::_TakeConnection(bool disconnect, bool& owned) {
   IOXConnection* connection;
+  IOXConnection* listeners = nullptr;
   {
     MutexGuard guard(_connLock);
     connection = _connection;
@@ -543,12 +580,19 @@ IOXConnection* IHeartBeatLink::_TakeConnection(bool disconnect, bool& owned) {
     if (connection != nullptr) {
       Unhook(connection);
       if (disconnect) connection->Disconnect();
+      // One of the link's own is deleted by the caller, which ends its
+      // call-backs; a listener's stays, so wait for them here.
+      if (!owned) {
+        Pin(connection);
+        listeners = connection;
+      }
     }
   }
   {
     MutexGuard guard(_stateLock);
     _noncePending = false;
   }
+  Settle(listeners);
   return connection;
 }
 
@@ -589,6 +633,10 @@ void IHeartBeatLink::ChangeStatus(uint16_t status) {
 
 void IHeartBeatLink::DebugNotify(const std::string& text) {
   EventManager::Instance()->Debug("心跳连接[" + GetName() + "] - " + text);
+}
+
+void IHeartBeatLink::AdoptRecord() {
+  if (_ownRecord == nullptr) _ownRecord.reset(_config);
 }
 
 int IHeartBeatLink::GetId() { return _config->GetId(); }

@@ -160,6 +160,10 @@ class IHeartBeatLink : public Framework::AsyncExecutable,
   int16_t GetType();
   std::string GetName();
   Config::HeartBeatLinkConfig* GetConfig() { return _config; }
+  // The link frees its record when it is destroyed: a link taken out for
+  // good, whose record has left the store, may still be read through by
+  // whoever holds the link (a job, a handshake, a request).
+  void AdoptRecord();
 
   void SetManager(HeartBeatManager* manager) { _manager = manager; }
   HeartBeatManager* GetManager() const { return _manager; }
@@ -207,6 +211,9 @@ class IHeartBeatLink : public Framework::AsyncExecutable,
   // The loss of the connected connection: status 1, notices, alarm, next
   // attempt after HaTimings::afterLossMs. Under no lock.
   void _OnLost();
+  // Makes the link the disconnect listener of the connection it has just
+  // taken from the handshake; a loss told before counts as told now.
+  void _HookLoss(OXProctol::IOXConnection* connection);
   // Honours a pause that a call-back asked for before the next attempt.
   void _HonourRetryDelay();
   void _SetRetryDelay(long ms);
@@ -214,7 +221,8 @@ class IHeartBeatLink : public Framework::AsyncExecutable,
   // Counts a connection call-back inside the link (the destructor waits).
   class CallbackMark;
 
-  Config::HeartBeatLinkConfig* const _config;  // the store's
+  std::unique_ptr<Config::HeartBeatLinkConfig> _ownRecord;  // _config once adopted; freed last
+  Config::HeartBeatLinkConfig* const _config;  // the store's, or _ownRecord
   HeartBeatManager* _manager = nullptr;
   std::unique_ptr<Framework::AsyncExecutor> _executor;
 

@@ -36,7 +36,28 @@ class RequestMark : Framework::NonCopyable {
   std::atomic<int>& count_;
 };
 
+// The connection whose call-back the current thread runs, if any.
+thread_local const IOXConnection* tCallbackOf = nullptr;
+
 }  // namespace
+
+// Counts a call-back from before it reads the processor or listener until it
+// returned, so WaitCallbacksOut can wait for it.
+class IOXConnection::CallbackScope : Framework::NonCopyable {
+ public:
+  explicit CallbackScope(IOXConnection& connection) : connection_(connection), outer_(tCallbackOf) {
+    connection_._callbacksIn.fetch_add(1);
+    tCallbackOf = &connection_;
+  }
+  ~CallbackScope() {
+    tCallbackOf = outer_;
+    connection_._callbacksIn.fetch_sub(1);
+  }
+
+ private:
+  IOXConnection& connection_;
+  const IOXConnection* const outer_;
+};
 
 IOXConnection::IOXConnection(IPushPackProcessor* pushProcessor, IRequestPackProcessor* requestProcessor)
     : _pushProcessor(pushProcessor), _requestProcessor(requestProcessor) {}
@@ -122,19 +143,37 @@ void IOXConnection::NotifyDisconnected() {
   _ClearRegCallBack();
   _ProcessDisconnected();
   MutexGuard guard(_listenerLock);
+  CallbackScope scope(*this);
+  _lossTold.store(true);
   IOnConnectionDisconnected* listener = disconnectedListener.exchange(nullptr);
   if (listener != nullptr) listener->OnConnectionDisconnected(this);
+}
+
+bool IOXConnection::HookDisconnectedListener(IOnConnectionDisconnected* listener) {
+  disconnectedListener.store(listener);
+  if (!_lossTold.load()) return true;
+  // The notice is going out: it either took this listener already, or it
+  // took the one before and will never come again.
+  IOnConnectionDisconnected* expected = listener;
+  return !disconnectedListener.compare_exchange_strong(expected, nullptr);
+}
+
+void IOXConnection::WaitCallbacksOut() {
+  const int own = tCallbackOf == this ? 1 : 0;
+  while (_callbacksIn.load() > own) Sleep(1);
 }
 
 void IOXConnection::DataReceived(OXPack* pack) {
   std::unique_ptr<OXPack> owned(pack);
   if (pack == nullptr) return;
   if (pack->kind == OXPack::PackKind::REQUEST) {
+    CallbackScope scope(*this);
     IRequestPackProcessor* processor = _requestProcessor.load();
     if (processor != nullptr) processor->OnReceivedRequestPack(this, pack);
   } else if (pack->kind == OXPack::PackKind::RESPONSE) {
     _OnReceivedResponseData(pack);
   } else if (pack->kind == OXPack::PackKind::PUSH) {
+    CallbackScope scope(*this);
     IPushPackProcessor* processor = _pushProcessor.load();
     if (processor != nullptr) processor->OnReceivedPushPack(this, pack);
   }

@@ -92,6 +92,16 @@ class IOXConnection : Framework::NonCopyable {
   // every waiting call-back with null (later registrations are refused);
   // _ProcessDisconnected(); tell disconnectedListener and clear it.
   void NotifyDisconnected();
+  // Makes listener the disconnectedListener unless the loss has been told
+  // already: true when the loss notice will reach listener (at once, or
+  // whenever the connection is lost), false when it went out before (the
+  // listener is then not stored).
+  bool HookDisconnectedListener(IOnConnectionDisconnected* listener);
+  // After a processor or disconnectedListener was cleared: waits until every
+  // call-back that may have read the old one before has returned, so the
+  // object behind it may go. On the thread of such a call-back itself it
+  // does not wait for that call-back.
+  void WaitCallbacksOut();
   // Called by the receive thread for every pack: dispatches it by kind
   // ("request" -> request processor, "push" -> push processor, "response" ->
   // the call-back waiting for its pack id, anything else dropped), then
@@ -163,6 +173,8 @@ class IOXConnection : Framework::NonCopyable {
   IOXReceiveThread* _receiveThread = nullptr;            // created by the transport; owned
 
  private:
+  class CallbackScope;
+
   // Removes the entry of packId when it still holds callBack.
   void _RemoveCallback(const std::string& packId, IResponseCallBack* callBack);
 
@@ -173,6 +185,8 @@ class IOXConnection : Framework::NonCopyable {
   Framework::Mutex _listenerLock;
   bool _callBacksReleased = false;          // under _callBackLock
   std::atomic<bool> _closing{false};        // the destructor has begun
+  std::atomic<bool> _lossTold{false};       // NotifyDisconnected took the listener
+  std::atomic<int> _callbacksIn{0};         // call-backs reading or running a processor or listener
   std::atomic<int> _requestsInFlight{0};    // Request calls inside this object
 };
 

@@ -276,9 +276,10 @@ void OXTcpListener::_Adopt(OXSocket* accepted) {
       delete e;
     }
   }
+  if (!_greets.load()) return;
   PrintLine("OXTcpListener Before Send SERVICE_READY.");
   try {
-    connection->SendPack(new OXPack(OXPack::PackKind::PUSH, "SERVICE_READY", ""));
+    connection->SendPack(new OXPack(OXPack::PackKind::PUSH, GREETING, ""));
   } catch (Exception* e) {
     EventManager::Instance()->Debug("Send SERVICE_READY pack errror: " + e->message);
     delete e;

@@ -39,6 +39,8 @@ class TcpOXConnection;
 class OXTcpListener : public Framework::AsyncExecutable {
  public:
   enum { DEFAULT_MAX_CONNECTIONS = 64, RETRY_MS = 5000, CLOSING_WAIT_MS = 2000 };
+  // The push that greets every accepted connection.
+  static constexpr const char* GREETING = "SERVICE_READY";
 
   // Not listening yet, thread not started. The processors (may be null, not
   // owned) are handed to every accepted connection.
@@ -61,6 +63,9 @@ class OXTcpListener : public Framework::AsyncExecutable {
   // disconnected: becomes every accepted connection's disconnectedListener.
   void SetOnConnectionEstablished(IOnConnectionEstablished* callBack) { _established.store(callBack); }
   void SetOnConnectionDisconnected(IOnConnectionDisconnected* callBack) { _disconnected.store(callBack); }
+  // false: the established call-back greets each connection itself, when
+  // it is done with it (the listener sends no greeting). true by default.
+  void SetGreets(bool greets) { _greets.store(greets); }
 
   // Binds and listens (a failure is posted as the event (-1, "SOCKET",
   // "OXTcpListener Exceptions:" + message) and retried by the thread every
@@ -126,6 +131,7 @@ class OXTcpListener : public Framework::AsyncExecutable {
   std::atomic<IOnConnectionEstablished*> _established{nullptr};
   std::atomic<IOnConnectionDisconnected*> _disconnected{nullptr};
   std::atomic<int> _maxConnections{DEFAULT_MAX_CONNECTIONS};
+  std::atomic<bool> _greets{true};
   std::atomic<long> _keepAliveMs;
 };
 

@@ -113,9 +113,12 @@ void DaemonConsoleBinding::AddHeartBeat(Config::HeartBeatLinkConfig* config) { _
 std::function<void()> DaemonConsoleBinding::RemoveHeartBeatLinkById(int id) {
   std::shared_ptr<IHeartBeatLink> link = _HeartBeat().RemoveHeartBeatLinkById(id);
   if (link == nullptr) return nullptr;
-  // Run once: the link's thread has ended when it returns, so its record can go.
+  // Run once: the link's thread has ended when it returns. Its record, which
+  // the console took out of the store, goes with the link: a job or a request
+  // may still hold the link and read it.
   return [link]() mutable {
     link->StopThread();
+    link->AdoptRecord();
     link.reset();
   };
 }

@@ -94,15 +94,15 @@ bool FakeMachine::OnResourceTreeFail(Oxbrindale::Velmora::Resource::ResourceTree
 std::vector<std::string> FakeHeartBeat::GetLinkTexts() {
   std::lock_guard<std::mutex> guard(_lock);
   std::vector<std::string> texts;
-  for (auto& link : _links) texts.push_back(link.second);
+  for (auto& link : _links) texts.push_back(link.text);
   return texts;
 }
 
 bool FakeHeartBeat::GetLinkTextById(int id, std::string* text) {
   std::lock_guard<std::mutex> guard(_lock);
   for (auto& link : _links) {
-    if (link.first == id) {
-      *text = link.second;
+    if (link.id == id) {
+      *text = link.text;
       return true;
     }
   }
@@ -112,16 +112,30 @@ bool FakeHeartBeat::GetLinkTextById(int id, std::string* text) {
 void FakeHeartBeat::AddHeartBeat(Oxbrindale::Velmora::Config::HeartBeatLinkConfig* config) {
   Oxbrindale::Velmora::Entity::HeartBeatEntity entity(config);
   std::lock_guard<std::mutex> guard(_lock);
-  _links.emplace_back(config->GetId(), entity.ToString());
+  _links.push_back(Link{config->GetId(), entity.ToString(), config});
 }
 
 std::function<void()> FakeHeartBeat::RemoveHeartBeatLinkById(int id) {
   std::lock_guard<std::mutex> guard(_lock);
   for (auto at = _links.begin(); at != _links.end(); ++at) {
-    if (at->first == id) {
+    if (at->id == id) {
+      Oxbrindale::Velmora::Config::HeartBeatLinkConfig* record = at->record;
       _links.erase(at);
-      return [this] { ++destroyed; };
+      // The record goes with the link, which a late user may still read.
+      return [this, record] {
+        std::lock_guard<std::mutex> guard(_lock);
+        _released.emplace_back(record);
+        ++destroyed;
+      };
     }
+  }
+  return nullptr;
+}
+
+const Oxbrindale::Velmora::Config::HeartBeatLinkConfig* FakeHeartBeat::ReleasedRecord(int id) {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (auto& record : _released) {
+    if (record->GetId() == id) return record.get();
   }
   return nullptr;
 }
@@ -129,7 +143,7 @@ std::function<void()> FakeHeartBeat::RemoveHeartBeatLinkById(int id) {
 bool FakeHeartBeat::ReconnectLinkById(int id) {
   std::lock_guard<std::mutex> guard(_lock);
   for (auto& link : _links) {
-    if (link.first == id) {
+    if (link.id == id) {
       ++_reconnects[id];
       return true;
     }
@@ -140,7 +154,7 @@ bool FakeHeartBeat::ReconnectLinkById(int id) {
 std::vector<int> FakeHeartBeat::LinkIds() {
   std::lock_guard<std::mutex> guard(_lock);
   std::vector<int> ids;
-  for (auto& link : _links) ids.push_back(link.first);
+  for (auto& link : _links) ids.push_back(link.id);
   return ids;
 }
 

@@ -20,6 +20,7 @@
 #include "admin/IAdminHAMachine.h"
 #include "admin/IAdminHeartBeat.h"
 #include "config/ConfigManager.h"
+#include "config/HeartBeatLinkConfig.h"
 #include "support/TempDir.h"
 #include "support/TestConsole.h"
 #include "support/TestEnv.h"
@@ -89,10 +90,19 @@ class FakeHeartBeat : public Oxbrindale::Velmora::Core::IAdminHeartBeat {
   int Reconnects(int id);
   // Links released by the function RemoveHeartBeatLinkById handed out.
   std::atomic<int> destroyed{0};
+  // The record a released link took with it, as a job still holding the
+  // link would read it; null when none did.
+  const Oxbrindale::Velmora::Config::HeartBeatLinkConfig* ReleasedRecord(int id);
 
  private:
+  struct Link {
+    int id;
+    std::string text;
+    Oxbrindale::Velmora::Config::HeartBeatLinkConfig* record;  // the store's
+  };
   std::mutex _lock;
-  std::vector<std::pair<int, std::string>> _links;
+  std::vector<Link> _links;
+  std::vector<std::unique_ptr<Oxbrindale::Velmora::Config::HeartBeatLinkConfig>> _released;
   std::map<int, int> _reconnects;
 };
 

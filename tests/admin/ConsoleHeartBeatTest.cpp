@@ -209,6 +209,10 @@ TEST_F(ConsoleHeartBeat, DeletionRemovesLinkAndRecordAndAnnounces) {
   EXPECT_EQ(std::vector<int>({1}), StoredIds());
   EXPECT_EQ(std::vector<int>({1}), heartBeat.LinkIds());
   EXPECT_EQ(std::string::npos, HbFile().find(Link(0, 1, 0, "a")));
+  // The record went with the link: whoever still holds the link reads it.
+  const HeartBeatLinkConfig* kept = heartBeat.ReleasedRecord(0);
+  ASSERT_NE(nullptr, kept);
+  EXPECT_EQ("a", kept->GetName());
 
   // A pool that refuses the job: the link is released here and now.
   context.invokeJob = [](Oxbrindale::Velmora::Framework::IOXThreadPoolExec*) {
@@ -217,6 +221,8 @@ TEST_F(ConsoleHeartBeat, DeletionRemovesLinkAndRecordAndAnnounces) {
   EXPECT_EQ("OK\n", console->Request("DELETE_HEART_BEAT", "1"));
   EXPECT_EQ(2, heartBeat.destroyed.load());
   EXPECT_TRUE(StoredIds().empty());
+  ASSERT_NE(nullptr, heartBeat.ReleasedRecord(1));
+  EXPECT_EQ("b", heartBeat.ReleasedRecord(1)->GetName());
   ASSERT_TRUE(console->WaitPush("NOTIFY", &push));
   EXPECT_EQ("HB_CHANGED\t4294967295", push.body.substr(push.body.find('\n') + 1));
 }

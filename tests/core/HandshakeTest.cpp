@@ -1,10 +1,21 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "config/HeartBeatGlobalConfig.h"
 #include "core/CoreFixture.h"
 #include "core/CoreTestSupport.h"
 #include "core/HandshakeToken.h"
@@ -12,6 +23,7 @@
 #include "framework/Convert.h"
 #include "framework/Exception.h"
 #include "framework/OXServerSocket.h"
+#include "protocol/OXTcpListener.h"
 #include "protocol/RawFrameClient.h"
 #include "support/LoopbackPorts.h"
 
@@ -24,9 +36,11 @@ using core_test::FastTimings;
 using core_test::IdentityAnswer;
 using core_test::Node;
 using core_test::NodeSettings;
+using core_test::NowMs;
 using core_test::ScriptedPeer;
 using Oxbrindale::Velmora::Core::HaTimings;
 using Oxbrindale::Velmora::Core::HandshakeToken;
+using Oxbrindale::Velmora::Core::HeartBeatManager;
 using Oxbrindale::Velmora::Core::IHeartBeatLink;
 using Oxbrindale::Velmora::OXProctol::OXPack;
 
@@ -59,6 +73,66 @@ ScriptedPeer::Answerer HandResponder(std::function<std::string(const std::string
 ScriptedPeer::Answerer GoodResponder(int id, bool beats = true) {
   return HandResponder([id](const std::string& nonce) { return IdentityAnswer(id, "a", nonce, kPeerNonce); }, beats);
 }
+
+// Someone who reaches the heartbeat port from 127.0.0.2 and never says a
+// word: a burst of connections at once, then one every intervalMs, each kept
+// open until the stranger goes.
+class SilentStranger {
+ public:
+  SilentStranger(unsigned short port, int burst, int intervalMs) : port_(port), intervalMs_(intervalMs) {
+    for (int i = 0; i < burst; ++i) Open();
+    thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stop_) {
+        if (stopped_.wait_for(lock, std::chrono::milliseconds(intervalMs_), [this] { return stop_; })) break;
+        lock.unlock();
+        Open();
+        lock.lock();
+      }
+    });
+  }
+  ~SilentStranger() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    stopped_.notify_all();
+    thread_.join();
+    for (int fd : fds_) close(fd);
+  }
+  int Opened() const { return opened_.load(); }
+
+ private:
+  void Open() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr("127.0.0.2");
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0 ||
+        (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0 && errno != EINPROGRESS)) {
+      close(fd);
+      return;
+    }
+    ++opened_;
+    std::lock_guard<std::mutex> lock(fdMutex_);
+    fds_.push_back(fd);
+  }
+
+  const unsigned short port_;
+  const int intervalMs_;
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool stop_ = false;
+  std::mutex fdMutex_;
+  std::vector<int> fds_;
+  std::atomic<int> opened_{0};
+  std::thread thread_;
+};
 
 class Handshake : public CoreFixture {
  protected:
@@ -309,6 +383,57 @@ TEST_F(Handshake, FailingHostLinkIsReplacedWithoutALinkDown) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   ScriptedPeer third(port, GoodResponder(230));
   EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2; }));
+}
+
+TEST_F(Handshake, SilentStrangersDoNotKeepThePeerFromLinking) {
+  HaTimings timings = FastTimings();
+  timings.whoAreYouTimeoutMs = 2000;  // the daemon's wait for an identity answer
+  auto host = Host(250, "a", "b", timings);
+  // A burst of 64, then one every 500 ms: each would hold a handshake for
+  // its whole identity wait.
+  SilentStranger stranger(port, 64, 500);
+  ASSERT_TRUE(Eventually([&] { return host->manager->GetListener()->GetConnectionCount() > 0; }));
+  int most = 0;
+  const auto linked = [&] {
+    most = std::max(most, host->manager->HandshakesInFlight());
+    return hostLink->GetStatus() == 2 && peerLink->GetStatus() == 2;
+  };
+  long long start = NowMs();
+  auto peer = Responder(250, "a", "b");
+  // The peer links within moments; the bound only keeps a hang from
+  // stopping the run.
+  ASSERT_TRUE(Eventually(linked, 20000)) << stranger.Opened() << " silent connections";
+  std::printf("linked %lld ms after the peer started, %d silent connections\n", NowMs() - start,
+              stranger.Opened());
+
+  // The peer drops its connection and connects again while the stranger
+  // goes on: the link comes back.
+  peerLink->OnHeartBeatLinkModified();
+  ASSERT_TRUE(Eventually([&] { return hostLink->GetStatus() != 2; }));
+  start = NowMs();
+  EXPECT_TRUE(Eventually(linked, 20000));
+  std::printf("linked again after %lld ms\n", NowMs() - start);
+  EXPECT_LE(most, HeartBeatManager::MAX_HANDSHAKES);
+  EXPECT_GE(host->machine.failureChecks.load(), 1);
+}
+
+TEST_F(Handshake, LossNoticeDoesNotWaitForAHandshake) {
+  HaTimings timings = FastTimings();
+  timings.whoAreYouTimeoutMs = 120000;  // a silent connection holds its handshake for the whole test
+  auto host = Host(251, "a", "b", timings, 3, 120000);
+  host->config.GetHeartBeatGlobalConfig()->SetBeatInterval(120000);  // no beat finds the loss
+  auto peer = Responder(251, "a", "b");
+  ASSERT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2 && peerLink->GetStatus() == 2; }));
+  SilentStranger stranger(port, 1, 3600000);
+  ASSERT_TRUE(Eventually([&] { return host->manager->HandshakesInFlight() == 1; }));
+  // The peer goes: the loss reaches the host link while the stranger's
+  // handshake still waits.
+  const long long lost = NowMs();
+  peer.reset();
+  EXPECT_TRUE(Eventually([&] { return hostLink->GetStatus() != 2; }, 60000));
+  std::printf("the host link saw the loss after %lld ms\n", NowMs() - lost);
+  EXPECT_EQ(1, host->manager->HandshakesInFlight());
+  EXPECT_TRUE(Eventually([&] { return host->machine.failureChecks.load() == 1; }));
 }
 
 }  // namespace

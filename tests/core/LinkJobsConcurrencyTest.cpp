@@ -15,6 +15,7 @@
 #include "core/CoreFixture.h"
 #include "core/CoreTestSupport.h"
 #include "core/IHeartBeatLink.h"
+#include "core/TcpHeartBeatLink.h"
 #include "framework/Exception.h"
 #include "framework/IOXThreadPoolExec.h"
 #include "framework/MutexGuard.h"
@@ -28,7 +29,9 @@ using core_test::CoreFixture;
 using core_test::Eventually;
 using core_test::Node;
 using core_test::NodeSettings;
+using Oxbrindale::Velmora::Config::HeartBeatLinkConfig;
 using Oxbrindale::Velmora::Core::IHeartBeatLink;
+using Oxbrindale::Velmora::Core::TcpHeartBeatLink;
 using Oxbrindale::Velmora::Framework::IOXThreadPoolExec;
 using Oxbrindale::Velmora::Framework::MutexGuard;
 using Oxbrindale::Velmora::OXProctol::IOXConnection;
@@ -53,6 +56,33 @@ int BusyCount(IOXConnection* connection) {
   MutexGuard guard(connection->busyLock);
   return connection->busyCount;
 }
+
+// A TCP link whose receive thread stalls on its way into the link for the
+// request "SLOW_ONE", as a receive thread that is preempted after it read the
+// link from the connection and before it entered it. The stall ends when
+// the link is gone or after 3 s.
+class StallingLink : public TcpHeartBeatLink {
+ public:
+  struct Gate {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> gone{false};  // set once the link's memory is freed
+  };
+  StallingLink(HeartBeatLinkConfig* record, std::shared_ptr<Gate> gate)
+      : TcpHeartBeatLink(record), gate_(std::move(gate)) {}
+  ~StallingLink() override { StopThread(); }
+
+  void OnReceivedRequestPack(IOXConnection* connection, OXPack* pack) override {
+    if (pack->command == "SLOW_ONE") {
+      std::shared_ptr<Gate> gate = gate_;
+      gate->entered.store(true);
+      for (int i = 0; i < 300 && !gate->gone.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    TcpHeartBeatLink::OnReceivedRequestPack(connection, pack);
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+};
 
 class LinkJobsConcurrency : public CoreFixture {
  protected:
@@ -222,6 +252,50 @@ TEST_F(LinkJobsConcurrency, ConsoleEditsWhileLinksRun) {
   stop.store(true);
   reader.join();
   EXPECT_TRUE(node.manager->GetHeartBeatLink().empty());
+}
+
+TEST_F(LinkJobsConcurrency, RemovedHostLinkWaitsForACallBackOnItsWayIn) {
+  auto gate = std::make_shared<StallingLink::Gate>();
+  NodeSettings hostSettings;
+  hostSettings.hostRole = 1;
+  hostSettings.beatTimeout = 5000;
+  host.reset(new Node(hostSettings));
+  hostLink.reset(new StallingLink(host->Record(504, 0, "127.0.0.1", "a", "b"), gate), [gate](IHeartBeatLink* link) {
+    delete link;
+    gate->gone.store(true);
+  });
+  host->manager->AdoptLink(hostLink);
+  hostLink->Start();
+  const unsigned short port = host->Listen();
+  ASSERT_NE(0, port);
+  NodeSettings otherSettings;
+  otherSettings.port = port;
+  otherSettings.beatTimeout = 5000;
+  other.reset(new Node(otherSettings));
+  otherLink = other->AddLink(504, 0, "127.0.0.1", "a", "b");
+  ASSERT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2 && otherLink->GetStatus() == 2; }));
+
+  // The peer's request stalls the host's receive thread on its way in.
+  IOXConnection* connection = otherLink->PinConnection();
+  ASSERT_NE(nullptr, connection);
+  try {
+    connection->SendPack(new OXPack("request", "SLOW_ONE", ""));
+  } catch (Exception* e) {
+    ADD_FAILURE() << e->message;
+    delete e;
+  }
+  IHeartBeatLink::Unpin(connection);
+  ASSERT_TRUE(Eventually([&] { return gate->entered.load(); }));
+
+  // The console takes the link out and lets it go meanwhile.
+  WithinOrDie("the removal of the link", [&] {
+    std::shared_ptr<IHeartBeatLink> removed = host->manager->RemoveHeartBeatLinkById(504);
+    ASSERT_NE(nullptr, removed);
+    removed->StopThread();
+    removed.reset();
+    hostLink.reset();
+  });
+  EXPECT_TRUE(Eventually([&] { return gate->gone.load(); }));
 }
 
 }  // namespace

@@ -616,6 +616,56 @@ scenario_console_setup() {
   audit B
 }
 
+# The status of link id on node X as its console lists it (GET_HB_BY_ID:
+# the record's lines, then status, consecutive and total failures).
+hb_status() { rig_console "$1" 2 GET_HB_BY_ID "$2" 2>/dev/null | awk -F'\\\\n' '$1 == "OK" { print $(NF - 2) }'; }
+hb_connected() { [ "$(hb_status "$1" "$2")" = 2 ]; }
+tcp_link_up() { hb_connected A 1 && hb_connected B 1; }
+
+# A stranger in the client's namespace opens silent connections to A's
+# heartbeat port (a burst of 64, then one every 500 ms, each left open) while
+# the direct pair is cut and restored: the TCP link comes back, and with the
+# serial line up nobody fails over.
+scenario_silent_stranger() {
+  setup
+  start_on_a
+  check "the TCP link is connected on both" rig_wait_for 30 tcp_link_up
+  local t0
+  t0=$(rig_now_ms)
+  rig_in_bg C python3 -u -c '
+import socket, sys, time
+held = []
+def silent():
+    s = socket.socket()
+    s.setblocking(False)
+    try:
+        s.connect((sys.argv[1], int(sys.argv[2])))
+    except OSError:
+        pass
+    held.append(s)
+for _ in range(64):
+    silent()
+while True:
+    time.sleep(0.5)
+    silent()
+' 192.0.2.1 15538 >/dev/null 2>"$RIG_RUN/stranger.err"
+  local stranger=$RIG_BG_PID
+  sleep 2
+  rig_link A eth1 down
+  check "direct pair cut: A lost \"direct\"" rig_wait_for 30 alarm_ge A 6 1 '"direct"已经断开'
+  rig_link A eth1 up
+  check "direct pair back: A linked \"direct\" again" rig_wait_for 30 alarm_ge A 6 2 '"direct"已经建立了'
+  check "the TCP link is connected again on both" rig_wait_for 30 tcp_link_up
+  check "the stranger was still at it" kill -0 "$stranger"
+  kill "$stranger" 2>/dev/null
+  check "no failover" test -z "$(rig_probe_others nodeA "$t0")"
+  check "the VIP on A only" vip_on_only A
+  check "no takeover alarm" test "$(($(alarms A 0) + $(alarms B 0) + $(alarms A 1) + $(alarms B 1)))" = 0
+  check "A: running both trees" rig_wait_for 10 status_is A "3 2 0"
+  check "B: running, no tree" rig_wait_for 10 status_is B "3 0 0"
+  audit A B
+}
+
 # Soak (not in CI): a seeded random sequence of faults on A and B, each
 # healed again, then the same audits and one owner once settled.
 #   RIG_SEED=7 RIG_SOAK_STEPS=30 tests/rig/rig_scenario.sh soak
