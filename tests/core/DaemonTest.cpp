@@ -535,6 +535,28 @@ TEST_F(DaemonTest, ForegroundRunOfAnUnusableConfigurationEnds) {
   EXPECT_EQ(hb, box->ReadFile("configs/hb.cfg"));
 }
 
+// A global settings file that cannot be used is kept beside as .bad and
+// replaced by the defaults: the node runs, and says as an alarm that its
+// console passwords are the built-in ones now.
+TEST_F(DaemonTest, GlobalSettingsReplacedByDefaultsRaiseAnAlarm) {
+  std::filesystem::create_directories(box->Dir() + "configs");
+  const std::string unusable = "18562\n80\na hand edit gone wrong";
+  {
+    std::ofstream out(box->Dir() + "configs/global_config.cfg", std::ios::binary);
+    out << unusable;
+  }
+  const pid_t foreground = Foreground();
+  EXPECT_EQ(unusable, box->ReadFile("configs/global_config.cfg.bad"));
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const std::string& text : Alarms(12)) {
+      if (Contains(text, "configs/global_config.cfg.bad") && Contains(text, "控制台密码现为内置的默认密码")) return true;
+    }
+    return false;
+  })) << "no alarm of the replaced passwords";
+  EXPECT_EQ(0, Tarrowd({"stop"}).status);
+  EXPECT_EQ(0, box->Finish(foreground).status);
+}
+
 // ---- beside a scripted peer ----------------------------------------------------------
 
 const char kTreeGuid[] = "{5A0C3E21-7B44-4D19-9E62-0F1D2C3B4A59}";
