@@ -201,7 +201,7 @@ void ClientManager::OnConnectionEstablished(IOXConnection* connection) {
     }
     _sessions.push_back(new ConfigClient(connection, _context, &_throttle));
   }
-  std::printf("** ClientManager::OnConnectionEstablished(IOXConnection* conn) End\n");
+  EventManager::Instance()->Debug("** ClientManager::OnConnectionEstablished(IOXConnection* conn) End");
 }
 
 void ClientManager::OnReceivedPushPack(IOXConnection* connection, OXPack* pack) {

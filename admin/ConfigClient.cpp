@@ -41,6 +41,7 @@
 #include "config/CustomResConfig.h"
 #include "config/DiskVolumeResConfig.h"
 #include "config/DrbdMirrorConfig.h"
+#include "config/StrictReading.h"
 #include "config/DrbdResConfig.h"
 #include "config/FileShareResConfig.h"
 #include "config/GlobalConfig.h"
@@ -1410,8 +1411,14 @@ bool ConfigClient::_SaveGlobalHeartBeatCfg(std::string body, std::string& result
   if (body.empty()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);
   std::vector<std::string> lines = Convert::tokenize(body, "\n", false, "");
   unsigned int index = 0;
-  Config::HeartBeatGlobalConfig parsed(&lines, &index);
+  std::unique_ptr<Config::HeartBeatGlobalConfig> parsed;
+  {
+    // A number must not wrap into another value (65557 is no port 21).
+    Config::StrictReading strict(false);
+    parsed.reset(new Config::HeartBeatGlobalConfig(&lines, &index));
+  }
   if (index + 2 > lines.size()) throw new Exception("FORM_ERR", kRecordCut);
+  parsed->Validate();
   const std::string quorum = lines[index];
   const std::string pairing = lines[index + 1];
 
@@ -1425,7 +1432,7 @@ bool ConfigClient::_SaveGlobalHeartBeatCfg(std::string body, std::string& result
   const std::string oldPairing = gc->GetConsoleText();
 
   const uint16_t hostRole = settings->GetHostRole();  // set only by INIT_THE_HOST_SIDE
-  settings->CopyOf(parsed);
+  settings->CopyOf(*parsed);
   settings->SetHostRole(hostRole);
   if (quorum != oldQuorum) {
     std::printf("OriQuorum:%s\nNewQuorum:%s\n", oldQuorum.c_str(), quorum.c_str());
@@ -1586,7 +1593,13 @@ bool ConfigClient::_GetGlobalConfig(std::string, std::string& result) {
 }
 
 bool ConfigClient::_SaveGlobalConfig(std::string body, std::string& result) {
-  Config::GlobalConfig parsed(body);
+  std::unique_ptr<Config::GlobalConfig> read;
+  {
+    // A number must not wrap into another value (65557 is no port 21).
+    Config::StrictReading strict(false);
+    read.reset(new Config::GlobalConfig(body));
+  }
+  Config::GlobalConfig& parsed = *read;
   // A body of the wrong length reads as the built-in defaults: taking those
   // would reset every password, the port and the timings.
   if (parsed.IsFromDefaults()) throw new Exception("FORM_ERR", ConsoleBody::SHORT_BODY);

@@ -19,6 +19,7 @@
 #include "config/HeartBeatGlobalConfig.h"
 #include "config/HeartBeatLinkConfig.h"
 #include "config/SendEmailAlarmConfig.h"
+#include "config/StrictReading.h"
 #include "framework/CommandRunner.h"
 #include "framework/Convert.h"
 #include "framework/Env.h"
@@ -62,6 +63,42 @@ std::vector<T*>* _ParseRecords(std::vector<std::string>& lines, unsigned int& in
   std::vector<T*>* list = new std::vector<T*>();
   for (std::unique_ptr<T>& record : built) list->push_back(record.release());
   return list;
+}
+
+// Frees a list and its records.
+template <class T>
+struct ListDeleter {
+  void operator()(std::vector<T*>* list) const {
+    for (T* record : *list) delete record;
+    delete list;
+  }
+};
+template <class T>
+using OwnedList = std::unique_ptr<std::vector<T*>, ListDeleter<T>>;
+
+// Runs parse (which must build into its own holders each time it runs)
+// with the file's numbers read strictly. When a number is refused, parse
+// runs once more as records have always been read: a text that is cut short
+// then fails with the store's own message, since its records went out of
+// step before any number was wrong; otherwise the refusal stands, and
+// *refused (when given) says so.
+template <class Parse>
+void ParseStrictly(const Parse& parse, bool* refused = nullptr) {
+  Exception* refusal = nullptr;
+  {
+    StrictReading strict;
+    try {
+      parse();
+      return;
+    } catch (Exception* e) {
+      if (!strict.Refused()) throw;
+      refusal = e;
+    }
+  }
+  std::unique_ptr<Exception> owned(refusal);
+  parse();  // a text cut short throws here
+  if (refused != nullptr) *refused = true;
+  throw owned.release();
 }
 
 // Removes path and everything below it; failures are ignored.
@@ -145,6 +182,44 @@ void ConfigManager::SetShutdownFlag() { _shutdown = true; }
 
 bool ConfigManager::GetShutdownFlag() { return _shutdown; }
 
+void ConfigManager::LoadAll() {
+  struct Step {
+    const char* file;
+    std::function<void()> load;
+  };
+  const std::vector<Step> steps = {
+      {kGlobalConfigFile, [this] { GetGC(); }},
+      {kHeartBeatFile, [this] { GetHeartBeatLinkConfig(); }},
+      {kAlarmFile, [this] { GetAlarmExecConfig(); }},
+      {kCustomAlarmFile, [this] { GetCustomAlarmConfig(); }},
+      {_ip.file, [this] { _Load(_ip); }},
+      {_program.file, [this] { _Load(_program); }},
+      {_service.file, [this] { _Load(_service); }},
+      {_diskVolume.file, [this] { _Load(_diskVolume); }},
+      {_fileShare.file, [this] { _Load(_fileShare); }},
+      {_alias.file, [this] { _Load(_alias); }},
+      {_custom.file, [this] { _Load(_custom); }},
+      {_drbdRes.file, [this] { _Load(_drbdRes); }},
+      {_tree.file, [this] { _Load(_tree); }},
+      {_mirror.file, [this] { _Load(_mirror); }},
+  };
+  for (const Step& step : steps) {
+    try {
+      step.load();
+    } catch (Exception* e) {
+      std::unique_ptr<Exception> reason(e);
+      throw new Exception(reason->code, std::string("配置文件 ") + step.file + " 无法加载：" + reason->message);
+    }
+  }
+}
+
+std::vector<std::string> ConfigManager::TakeNotices() {
+  MutexGuard guard(_mutex);
+  std::vector<std::string> notices;
+  notices.swap(_notices);
+  return notices;
+}
+
 // ---- generic list machinery -------------------------------------------------
 
 template <class T>
@@ -165,7 +240,9 @@ std::vector<T*>* ConfigManager::_LoadLocked(_ListKind<T>& kind) {
     delete e;
     text.clear();
   }
-  kind.list = kind.build(text);  // "FORM_ERR" leaves the kind unloaded
+  OwnedList<T> list;
+  ParseStrictly([&] { list.reset(kind.build(text)); });  // "FORM_ERR" leaves the kind unloaded
+  kind.list = list.release();
   return kind.list;
 }
 
@@ -320,7 +397,6 @@ void ConfigManager::RemoveDrbdMirrorConfigByName(std::string name) {
 }
 
 void ConfigManager::CreateDrbdMirrorConfig(DrbdMirrorConfig* record) {
-  std::cout << "BeginCreate" << std::endl;
   MutexGuard guard(_mutex);
   std::vector<DrbdMirrorConfig*>* list;
   try {
@@ -329,11 +405,8 @@ void ConfigManager::CreateDrbdMirrorConfig(DrbdMirrorConfig* record) {
     delete record;
     throw;
   }
-  std::cout << "BeforeSave" << std::endl;
   list->push_back(record);
-  std::cout << "Save" << std::endl;
   _SaveCommonResConfigsLocked(_mirror);
-  std::cout << "Saved" << std::endl;
 }
 
 // ---- global settings --------------------------------------------------------
@@ -343,18 +416,30 @@ GlobalConfig* ConfigManager::GetGC() {
   if (_gc != nullptr) return _gc;
 
   const std::string path = _appPath + kGlobalConfigFile;
-  GlobalConfig* record;
+  std::string text;
+  bool read = true;
   try {
-    record = new GlobalConfig(FileManager::LoadFile(path));
+    text = FileManager::LoadFile(path);
   } catch (Exception* e) {  // missing or unreadable
     delete e;
-    record = new GlobalConfig();
+    read = false;
   }
-  _gc = record;
-  if (record->IsFromDefaults()) {
+  if (read) {
+    // A number that is not one, or out of its range, refuses the file: it
+    // stays as it is and nothing is cached.
+    StrictReading strict;
+    _gc = new GlobalConfig(text);
+  } else {
+    _gc = new GlobalConfig();
+  }
+  if (_gc->IsFromDefaults()) {
     // A file that exists but could not be used (a hand edit gone wrong) is
     // kept beside, so its passwords and settings can be recovered.
-    if (::access(path.c_str(), F_OK) == 0) ::rename(path.c_str(), (path + ".bad").c_str());
+    if (::access(path.c_str(), F_OK) == 0) {
+      ::rename(path.c_str(), (path + ".bad").c_str());
+      _notices.push_back(std::string("配置文件 ") + kGlobalConfigFile + " 无法使用，已另存为 " + kGlobalConfigFile +
+                         ".bad 并改用默认全局配置：控制台密码现为内置的默认密码，请立即修改！");
+    }
     try {
       _SaveCrtGCLocked();
     } catch (Exception* e) {  // the defaults stay in force; the next save tries again
@@ -395,14 +480,24 @@ void ConfigManager::_LoadHBLLocked() {
   std::vector<std::string> lines = IConfig::SplitLines(text);
   unsigned int index = 0;
 
-  std::unique_ptr<HeartBeatGlobalConfig> settings(new HeartBeatGlobalConfig(&lines, &index));
+  std::unique_ptr<HeartBeatGlobalConfig> settings;
+  ParseStrictly([&] {
+    index = 0;
+    settings.reset(new HeartBeatGlobalConfig(&lines, &index));
+  });
   if (_hbSettings == nullptr) {
     _hbSettings = settings.release();
   } else {
     // Others may hold the record handed out before: it stays, with the new values.
     _hbSettings->CopyOf(*settings);
   }
-  _hbLinks = _ParseRecords<HeartBeatLinkConfig>(lines, index);
+  const unsigned int firstLink = index;
+  OwnedList<HeartBeatLinkConfig> links;
+  ParseStrictly([&] {
+    index = firstLink;
+    links.reset(_ParseRecords<HeartBeatLinkConfig>(lines, index));
+  });
+  _hbLinks = links.release();
 
   if (useDefault) {
     try {
@@ -474,16 +569,43 @@ void ConfigManager::_LoadAlarmConfigLocked() {
   std::unique_ptr<SendEmailAlarmConfig> email;
   std::vector<std::unique_ptr<AlarmExecConfig>> kinds;
   bool mustSave = false;
+  const std::string path = _appPath + kAlarmFile;
+  bool unusable = false;
+  std::string text;
   try {
-    std::string text = FileManager::LoadFile(_appPath + kAlarmFile);
-    std::vector<std::string> lines = IConfig::SplitLines(text);
-    unsigned int index = 0;
-    email.reset(new SendEmailAlarmConfig(&lines, &index));
-    while (index < lines.size()) kinds.emplace_back(new AlarmExecConfig(&lines, &index));
-  } catch (Exception* e) {  // missing file, or a record cut short: what was read stays
+    text = FileManager::LoadFile(path);
+  } catch (Exception* e) {  // missing or unreadable
     delete e;
+    unusable = true;
+  }
+  if (!unusable) {
+    std::vector<std::string> lines = IConfig::SplitLines(text);
+    bool refused = false;
+    try {
+      ParseStrictly(
+          [&] {
+            unsigned int index = 0;
+            email.reset();
+            kinds.clear();
+            email.reset(new SendEmailAlarmConfig(&lines, &index));
+            while (index < lines.size()) kinds.emplace_back(new AlarmExecConfig(&lines, &index));
+          },
+          &refused);
+    } catch (Exception* e) {
+      if (refused) throw;  // a bad number refuses the file, which stays as it is
+      delete e;            // a record cut short: what was read stays
+      unusable = true;
+    }
+  }
+  if (unusable) {
     if (!email) email.reset(new SendEmailAlarmConfig());
     mustSave = true;
+    // A file that was there but could not be used is kept beside.
+    if (::access(path.c_str(), F_OK) == 0) {
+      ::rename(path.c_str(), (path + ".bad").c_str());
+      _notices.push_back(std::string("配置文件 ") + kAlarmFile + " 无法使用，已另存为 " + kAlarmFile +
+                         ".bad 并改用默认告警配置！");
+    }
   }
   // One record per kind 0 to 16, by list position.
   for (int kind = static_cast<int>(kinds.size()); kind <= 16; ++kind) {

@@ -89,6 +89,18 @@ class ConfigManager : Framework::NonCopyable {
   void SetShutdownFlag();
   bool GetShutdownFlag();
 
+  // Loads every configuration file of configs/ that is not loaded yet (the
+  // global settings, hb.cfg, the alarm files and the ten lists), writing the
+  // defaults where the loaders do. A file that cannot be used throws
+  // Exception* (its code, mostly "FORM_ERR") whose message names the file
+  // and the loader's reason; that file is left as it was. The daemon calls
+  // it before its machine starts, so that it never runs on a part of its
+  // configuration.
+  void LoadAll();
+  // What the loads replaced by defaults (a file kept beside as .bad), one
+  // text each, in order; taken once.
+  std::vector<std::string> TakeNotices();
+
   // ---- the ten list kinds ------------------------------------------------
   // Loaders: the live list, read from its file on first use (a missing file
   // is an empty list). A file that is not a whole number of records throws
@@ -165,7 +177,9 @@ class ConfigManager : Framework::NonCopyable {
   // The cached record, never null. When the file is missing or unreadable,
   // or its text has the wrong number of lines, the record holds the
   // defaults (GlobalConfig::IsFromDefaults), an unusable file is kept as
-  // global_config.cfg.bad, and the defaults are written.
+  // global_config.cfg.bad (with a notice, see TakeNotices), and the defaults
+  // are written. A number that is not one or lies outside the range the
+  // console accepts throws Exception* "FORM_ERR"; the file stays as it is.
   GlobalConfig* GetGC();
   // Writes the cached record; nothing before GetGC.
   void SaveCrtGC();
@@ -174,8 +188,9 @@ class ConfigManager : Framework::NonCopyable {
 
   // ---- heartbeat (configs/hb.cfg) ----------------------------------------
   // Both are loaded together; a missing file gives the defaults, written
-  // back at once. A file cut short throws Exception* "FORM_ERR"; a later
-  // load copies its values into the settings record handed out before.
+  // back at once. A file cut short, or a number that is not one or lies
+  // outside its field's range, throws Exception* "FORM_ERR"; a later load
+  // copies its values into the settings record handed out before.
   HeartBeatGlobalConfig* GetHeartBeatGlobalConfig();
   std::vector<HeartBeatLinkConfig*>* GetHeartBeatLinkConfig();
   ConfigListEdit<HeartBeatLinkConfig> EditHeartBeatLinkConfig();
@@ -185,7 +200,10 @@ class ConfigManager : Framework::NonCopyable {
   void SaveHeartBeatConfig();
 
   // ---- alarms (configs/alarm.cfg, configs/custom_alarm.cfg) --------------
-  // One record per alarm kind (at least 17, list position = kind).
+  // One record per alarm kind (at least 17, list position = kind). A file
+  // that cannot be read or is cut short is kept as alarm.cfg.bad (with a
+  // notice) and what it lacks comes from the defaults; a number that is not
+  // one or does not fit its field throws Exception* "FORM_ERR".
   std::vector<AlarmExecConfig*>* GetAlarmExecConfig();
   ConfigListEdit<AlarmExecConfig> EditAlarmExecConfig();
   SendEmailAlarmConfig* GetSendEmailAlarmConfig();
@@ -304,6 +322,7 @@ class ConfigManager : Framework::NonCopyable {
   CustomAlarmConfig* _customAlarm;
   GlobalConfig* _gc;
   ClientSetting* _clientSetting;
+  std::vector<std::string> _notices;  // under _mutex
 };
 
 }  // namespace Config

@@ -1,5 +1,7 @@
 #include "config/GlobalConfig.h"
 
+#include <cstdint>
+
 #include "framework/Exception.h"
 #include "framework/MutexGuard.h"
 
@@ -10,6 +12,10 @@ namespace Config {
 using Framework::MutexGuard;
 
 const char* const GlobalConfig::DEFAULT_DIGEST = "5b1e8c04d97a3f62e0c4b19a7d85f3e2";
+const NumberRange GlobalConfig::CONSOLE_PORT_RANGE{21, 65535};
+const NumberRange GlobalConfig::START_DELAY_RANGE{5000, UINT32_MAX};
+const NumberRange GlobalConfig::TAKEOVER_WAIT_RANGE{10000, UINT32_MAX};
+const NumberRange GlobalConfig::STOP_FAIL_ACTION_RANGE{0, 2};
 
 GlobalConfig::GlobalConfig() { _SetDefaults(); }
 
@@ -46,14 +52,14 @@ void GlobalConfig::FromToken(std::vector<std::string>* lines, unsigned int* inde
   // Everything is read before anything is stored: a text that runs out of
   // lines leaves the record as it was.
   unsigned int at = *index;
-  uint16_t consolePort = ReadNumber<uint16_t>(MoveAndGet(lines, &at));
+  uint16_t consolePort = ReadNumber<uint16_t>(MoveAndGet(lines, &at), CONSOLE_PORT_RANGE);
   uint16_t netTestPort = ReadNumber<uint16_t>(MoveAndGet(lines, &at));
   std::string digests[3];
   for (std::string& digest : digests) digest = MoveAndGet(lines, &at);
   bool flag = ReadBool(MoveAndGet(lines, &at));
-  uint32_t startDelay = ReadNumber<uint32_t>(MoveAndGet(lines, &at));
-  uint32_t takeoverWait = ReadNumber<uint32_t>(MoveAndGet(lines, &at));
-  uint16_t stopFailAction = ReadNumber<uint16_t>(MoveAndGet(lines, &at));
+  uint32_t startDelay = ReadNumber<uint32_t>(MoveAndGet(lines, &at), START_DELAY_RANGE);
+  uint32_t takeoverWait = ReadNumber<uint32_t>(MoveAndGet(lines, &at), TAKEOVER_WAIT_RANGE);
+  uint16_t stopFailAction = ReadNumber<uint16_t>(MoveAndGet(lines, &at), STOP_FAIL_ACTION_RANGE);
   std::string quorumDiskId = MoveAndGet(lines, &at);
   std::string consoleText = MoveAndGet(lines, &at);
 
@@ -88,10 +94,12 @@ void GlobalConfig::DoValidation() {
     stopFailAction = _stopFailAction;
     consolePort = _consolePort;
   }
-  if (startDelay < 5000) throw new Exception("FORM_ERR", "启动延迟时间不得小于5S");
-  if (takeoverWait < 10000) throw new Exception("FORM_ERR", "接管等待延迟不得小于10S");
-  if (stopFailAction > 2) throw new Exception("FORM_ERR", "停止资源失败的处理措施设置数据不正确!");
-  if (consolePort <= 20) throw new Exception("FORM_ERR", "配置终端连入端口不能小于20！");
+  if (!START_DELAY_RANGE.Contains(startDelay)) throw new Exception("FORM_ERR", "启动延迟时间不得小于5S");
+  if (!TAKEOVER_WAIT_RANGE.Contains(takeoverWait)) throw new Exception("FORM_ERR", "接管等待延迟不得小于10S");
+  if (!STOP_FAIL_ACTION_RANGE.Contains(stopFailAction)) {
+    throw new Exception("FORM_ERR", "停止资源失败的处理措施设置数据不正确!");
+  }
+  if (!CONSOLE_PORT_RANGE.Contains(consolePort)) throw new Exception("FORM_ERR", "配置终端连入端口不能小于20！");
 }
 
 bool GlobalConfig::IsFromDefaults() const {

@@ -24,6 +24,11 @@ namespace Config {
 class GlobalConfig : public IConfig {
  public:
   static const char* const DEFAULT_DIGEST;
+  // The values the console accepts for the checked fields, in a file too.
+  static const NumberRange CONSOLE_PORT_RANGE;      // 21-65535
+  static const NumberRange START_DELAY_RANGE;       // 5000 ms and more
+  static const NumberRange TAKEOVER_WAIT_RANGE;     // 10000 ms and more
+  static const NumberRange STOP_FAIL_ACTION_RANGE;  // 0-2
 
   // The defaults; IsFromDefaults() is true.
   GlobalConfig();

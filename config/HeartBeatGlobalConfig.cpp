@@ -1,5 +1,6 @@
 #include "config/HeartBeatGlobalConfig.h"
 
+#include "framework/Exception.h"
 #include "framework/MutexGuard.h"
 
 namespace Oxbrindale {
@@ -7,6 +8,23 @@ namespace Velmora {
 namespace Config {
 
 using Framework::MutexGuard;
+
+const NumberRange HeartBeatGlobalConfig::PORT_RANGE{1, 65535};
+const NumberRange HeartBeatGlobalConfig::MAX_FAIL_COUNT_RANGE{1, 1000};
+const NumberRange HeartBeatGlobalConfig::BEAT_INTERVAL_RANGE{100, 60000};
+const NumberRange HeartBeatGlobalConfig::BEAT_TIMEOUT_RANGE{100, 300000};
+const NumberRange HeartBeatGlobalConfig::HOST_ROLE_RANGE{0, 1};
+const NumberRange HeartBeatGlobalConfig::REF_TEST_PORT_RANGE{1, 65535};
+
+namespace {
+
+void CheckRange(int64_t value, const NumberRange& range, const char* label) {
+  if (!range.Contains(value)) {
+    throw new Exception("FORM_ERR", std::string(label) + "必须在" + range.Text() + "之间！");
+  }
+}
+
+}  // namespace
 
 HeartBeatGlobalConfig::HeartBeatGlobalConfig()
     : _port(15538),
@@ -19,13 +37,13 @@ HeartBeatGlobalConfig::HeartBeatGlobalConfig()
 
 HeartBeatGlobalConfig::HeartBeatGlobalConfig(std::vector<std::string>* lines, unsigned int* index)
     : _port(0), _maxFailCount(0), _beatInterval(0), _beatTimeout(0), _hostRole(0), _refTestPort(0) {
-  _port = ReadNumber<uint32_t>(MoveAndGet(lines, index));
-  _maxFailCount = ReadNumber<uint16_t>(MoveAndGet(lines, index));
-  _beatInterval = ReadNumber<int32_t>(MoveAndGet(lines, index));
-  _beatTimeout = ReadNumber<int32_t>(MoveAndGet(lines, index));
-  _hostRole = ReadNumber<uint16_t>(MoveAndGet(lines, index));
+  _port = ReadNumber<uint32_t>(MoveAndGet(lines, index), PORT_RANGE);
+  _maxFailCount = ReadNumber<uint16_t>(MoveAndGet(lines, index), MAX_FAIL_COUNT_RANGE);
+  _beatInterval = ReadNumber<int32_t>(MoveAndGet(lines, index), BEAT_INTERVAL_RANGE);
+  _beatTimeout = ReadNumber<int32_t>(MoveAndGet(lines, index), BEAT_TIMEOUT_RANGE);
+  _hostRole = ReadNumber<uint16_t>(MoveAndGet(lines, index), HOST_ROLE_RANGE);
   _refAddresses = SplitList(MoveAndGet(lines, index));
-  _refTestPort = ReadNumber<uint16_t>(MoveAndGet(lines, index));
+  _refTestPort = ReadNumber<uint16_t>(MoveAndGet(lines, index), REF_TEST_PORT_RANGE);
 }
 
 HeartBeatGlobalConfig::~HeartBeatGlobalConfig() = default;
@@ -35,6 +53,15 @@ std::string HeartBeatGlobalConfig::ToString() {
   return NumberText(_port) + "\n" + NumberText(_maxFailCount) + "\n" + NumberText(_beatInterval) + "\n" +
          NumberText(_beatTimeout) + "\n" + NumberText(_hostRole) + "\n" + JoinList(_refAddresses) + "\n" +
          NumberText(_refTestPort);
+}
+
+void HeartBeatGlobalConfig::Validate() const {
+  MutexGuard guard(_lock);
+  CheckRange(_port, PORT_RANGE, "心跳端口");
+  CheckRange(_maxFailCount, MAX_FAIL_COUNT_RANGE, "最大失败次数");
+  CheckRange(_beatInterval, BEAT_INTERVAL_RANGE, "心跳间隔（毫秒）");
+  CheckRange(_beatTimeout, BEAT_TIMEOUT_RANGE, "心跳应答超时（毫秒）");
+  CheckRange(_refTestPort, REF_TEST_PORT_RANGE, "参考测试端口");
 }
 
 void HeartBeatGlobalConfig::CopyOf(HeartBeatGlobalConfig& other) {

@@ -21,6 +21,14 @@ namespace Config {
 // every field is read and written under the record's own mutex.
 class HeartBeatGlobalConfig : public IConfig {
  public:
+  // The values each field may take, in a file as from a console.
+  static const NumberRange PORT_RANGE;            // 1-65535
+  static const NumberRange MAX_FAIL_COUNT_RANGE;  // 1-1000
+  static const NumberRange BEAT_INTERVAL_RANGE;   // 100-60000 ms
+  static const NumberRange BEAT_TIMEOUT_RANGE;    // 100-300000 ms
+  static const NumberRange HOST_ROLE_RANGE;       // 0-1
+  static const NumberRange REF_TEST_PORT_RANGE;   // 1-65535
+
   // 15538, 3, 2000, 4000, 0, one placeholder reference entry, 80.
   HeartBeatGlobalConfig();
   // Reads the next seven lines; throws Exception* "FORM_ERR" when they run out.
@@ -30,6 +38,10 @@ class HeartBeatGlobalConfig : public IConfig {
   ~HeartBeatGlobalConfig() override;
 
   std::string ToString() override;
+  // Checks of a record handed in by a console (the host-role flag, which the
+  // console never sets this way, aside): throws Exception* "FORM_ERR" naming
+  // the first field outside its range.
+  void Validate() const;
   // Takes every field of other, the host-role flag included.
   void CopyOf(HeartBeatGlobalConfig& other);
 

@@ -24,6 +24,7 @@ std::string IConfig::MoveAndGet(std::vector<std::string>* lines, unsigned int* i
   if (*index >= lines->size()) {
     throw new Exception("FORM_ERR", "存储结构数据错误，无法从序列化数据中反序列化存储数据!");
   }
+  if (StrictReading* strict = StrictReading::Current()) strict->NoteLine(*index);
   std::string line = (*lines)[*index];
   ++*index;
   return line;

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "config/NumberRange.h"
+#include "config/StrictReading.h"
+
 namespace Oxbrindale {
 namespace Velmora {
 namespace Config {
@@ -16,10 +19,11 @@ namespace Config {
 //
 // The static helpers below are the one place that fixes how a line is read
 // and written, so that every record kind behaves the same way:
-// - numbers: read as a 64-bit decimal (leading blanks skipped, optional sign,
-//   reading stops at the first non-digit, the rest of the line is ignored)
-//   and narrowed to the field's width by keeping the low bits; a line that
-//   holds no number reads as 0;
+// - numbers: read as a 64-bit decimal (leading blanks skipped, optional
+//   sign, reading stops at the first non-digit, the rest of the line is
+//   ignored) and narrowed to the field's width by keeping the low bits; a
+//   line that holds no number reads as 0. Inside a StrictReading scope (the
+//   store's file loads) such lines are refused instead;
 // - booleans: written "true"/"false"; a line reads true exactly when it is
 //   "true" (case counts);
 // - lists in one line: elements joined by '|'; read back by splitting at '|'
@@ -42,8 +46,16 @@ class IConfig {
   static int64_t ParseInt64(const std::string& line);
 
   // The line's number narrowed to T (the low bits of the 64-bit value).
+  // Inside a StrictReading scope the line must instead be a decimal number
+  // in range (the field's own range, or the whole range of T), else
+  // Exception* "FORM_ERR".
   template <typename T>
   static T ReadNumber(const std::string& line) {
+    return ReadNumber<T>(line, NumberRange::Of<T>());
+  }
+  template <typename T>
+  static T ReadNumber(const std::string& line, const NumberRange& range) {
+    if (StrictReading* strict = StrictReading::Current()) strict->Check(line, range, NumberRange::Of<T>());
     return static_cast<T>(static_cast<uint64_t>(ParseInt64(line)));
   }
 

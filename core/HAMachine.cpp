@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <thread>
 
 #include "alarm/AlarmManager.h"
@@ -894,7 +893,7 @@ void HAMachine::_LeaveQueuedOrRest() {
 
 bool HAMachine::CanITakeOver() {
   const std::string id = _config->GetGC()->GetQuorumDiskId();
-  std::cout << "CanITakeOver: quorum disk [" << id << "]" << std::endl;
+  _Debug("CanITakeOver: quorum disk [" + id + "]");
   Config::HeartBeatGlobalConfig* settings = _config->GetHeartBeatGlobalConfig();
   const std::vector<std::string> addresses = settings->GetRefAddresses();
   if (addresses.empty()) {

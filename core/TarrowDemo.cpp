@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "framework/MachineController.h"
 #include "framework/ProcessTable.h"
 #include "framework/Sleep.h"
+#include "framework/StartReport.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -38,6 +40,7 @@ using Framework::InstanceLock;
 using Framework::MachineController;
 using Framework::ProcessTable;
 using Framework::ServiceProtector;
+using Framework::StartReport;
 
 const char TarrowDemo::kGuardFile[] = "tarrowguard";
 const char TarrowDemo::kLockFile[] = "tarrowd.lock";
@@ -47,6 +50,10 @@ namespace {
 
 const char kInstallHint[] = "Oxbrindale Tarrow Cluster for LINUX, cannot start please install service first!\n";
 const char kAlreadyRunning[] = "process is already running..\n";
+const char kNotRunning[] = "tarrowd is not running\n";
+// The alarm kind of a failed start and of a configuration file replaced by
+// its defaults: a system error.
+const int kSystemErrorAlarm = 12;
 
 void TermSignals(sigset_t* set) {
   sigemptyset(set);
@@ -63,6 +70,11 @@ TarrowDemo::TarrowDemo(const Timing& timing) : _timing(timing) {}
 void TarrowDemo::_Print(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
+}
+
+void TarrowDemo::_PrintError(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
 }
 
 void TarrowDemo::_End(int status) {
@@ -121,7 +133,23 @@ void TarrowDemo::_StartSteps() {
   ConfigManager::Instance()->SetSSFlag(true);
   EventManager::TrackLog("Before StartReportor");
   EventManager::TrackLog("Before InitMachine");
+  // Every file first: a file that cannot be used stops the start before the
+  // machine runs on a part of the configuration.
+  ConfigManager::Instance()->LoadAll();
+  _machineBegun = true;
   _Machine()->InitMachine(0);
+  for (const std::string& notice : ConfigManager::Instance()->TakeNotices()) {
+    EventManager::TrackLog(notice);
+    OXAlarm(kSystemErrorAlarm, notice);
+  }
+}
+
+void TarrowDemo::_RecordStartFailure(const std::string& reason) {
+  EventManager::TrackLog("启动失败：" + reason);
+  // The alarm executors start with the machine; a start that failed before
+  // it starts them here, so that the alarm reaches the log.
+  if (!_machineBegun) Alarm::AlarmManager::Instance()->Init();
+  OXAlarm(kSystemErrorAlarm, "启动失败：" + reason);
 }
 
 void TarrowDemo::_GuardWatcher() {
@@ -169,45 +197,70 @@ int TarrowDemo::StartTarrowDeamon(int, char**) {
   // Two "start"s at once may both find no daemon above; only the one that
   // takes the lock goes on, and its daemon keeps the lock for life.
   InstanceLock* lock = new InstanceLock(Convert::GetAppPath() + kLockFile);
-  if (lock->TryAcquire() == InstanceLock::HELD_ELSEWHERE) {
+  const InstanceLock::Result locked = lock->TryAcquire();
+  const int lockError = errno;
+  if (locked == InstanceLock::HELD_ELSEWHERE) {
     delete lock;
     _Print(kAlreadyRunning);
     return -2;
+  }
+  if (locked != InstanceLock::ACQUIRED) {
+    _PrintError("cannot lock " + lock->GetPath() + ": " + std::strerror(lockError));
+    delete lock;
+    return kStartFailedStatus;
+  }
+  // The command waits for the daemon's word: up, or why its start failed.
+  StartReport report;
+  if (!report.Open()) {
+    _PrintError(std::string("start tarrowd fail! pipe error: ") + std::strerror(errno));
+    delete lock;
+    return kStartFailedStatus;
   }
 
   // Blocked before the fork: the daemon has them blocked from its first
   // instruction on, and so has every thread it starts.
   sigset_t previous;
   _BlockTermSignals(&previous);
-  if (!MachineController::ForkIntoBackground("start tarrowd fail! fork error", previous)) {
+  if (!MachineController::ForkIntoBackground("start tarrowd fail! fork error", previous, report,
+                                             kStartFailedStatus)) {
     delete lock;
     return -1;
   }
 
   // The daemon: no thread runs yet.
   _lock = lock;
-  if (!MachineController::DetachAfterFork(lock->GetFd())) _exit(0);
+  if (!MachineController::DetachAfterFork({lock->GetFd(), report.DaemonFd()})) {
+    report.Failed(std::string("setsid fail: ") + std::strerror(errno));
+    _exit(kStartFailedStatus);
+  }
 
   try {
     _StartSteps();
     _GuardWatcher();
     OXAlarm(11, std::string("系统启动运行！ Build ") + kBuild);
   } catch (Exception* e) {
-    _Print(e->message + "\n");
+    const std::string reason = e->message;
     delete e;
-    _End(-1);
+    _RecordStartFailure(reason);
+    report.Failed(reason);
+    _End(kStartFailedStatus);
   }
+  report.Up();
   term_handler(_WaitTermSignal());
   StopTarrowService(IsStopTree);
 }
 
-void TarrowDemo::StartTarrowTest() {
+bool TarrowDemo::StartTarrowTest() {
   try {
     _StartSteps();
     OXAlarm(11, std::string("系统启动运行！ Build ") + kBuild);
+    return true;
   } catch (Exception* e) {
-    _Print(e->message + "\n");
+    const std::string reason = e->message;
     delete e;
+    _RecordStartFailure(reason);
+    _PrintError(reason);
+    return false;
   }
 }
 
@@ -216,7 +269,7 @@ int TarrowDemo::ForegroundRun() {
   _BlockTermSignals(nullptr);
   _printer = new ConsolePrinter();  // lives until the process ends
   EventManager::Instance()->Subscript(_printer);
-  StartTarrowTest();
+  if (!StartTarrowTest()) _End(kStartFailedStatus);
   term_handler(_WaitTermSignal());
   StopTarrowService(IsStopTree);
 }
@@ -282,7 +335,9 @@ void TarrowDemo::StopTarrowService(bool stopTree) {
 
 int TarrowDemo::StopTarrowDeamon(int argc, char** argv) {
   const bool keepTrees = argc == 3 && std::string(argv[2]) == "nostoptree";
-  return DoStopTarrowDeamon(keepTrees ? kKeepTreeSignal : kStopTreeSignal);
+  const int result = DoStopTarrowDeamon(keepTrees ? kKeepTreeSignal : kStopTreeSignal);
+  if (result == -3) std::fputs(kNotRunning, stderr);
+  return result;
 }
 
 int TarrowDemo::DoStopTarrowDeamon(int signal) {

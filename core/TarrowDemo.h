@@ -70,6 +70,10 @@ class TarrowDemo : Framework::NonCopyable {
   static const char kBuild[];      // "223"
   static constexpr int kStopTreeSignal = 56;       // stop, the trees go to the peer
   static constexpr int kKeepTreeSignal = SIGTERM;  // stop, the trees keep running
+  // The exit status of a start that failed: "start" when the daemon ended
+  // during its start (or could not take its lock), a foreground run whose
+  // start failed. The reason goes to standard error.
+  static constexpr int kStartFailedStatus = 1;
 
   TarrowDemo();
   explicit TarrowDemo(const Timing& timing);
@@ -83,15 +87,23 @@ class TarrowDemo : Framework::NonCopyable {
 
   // No word: prints the install hint, starts the machine here (no fork, no
   // guard) with every event printed, and shuts down at signal 15 or 56.
+  // A start that fails ends the run with kStartFailedStatus.
   int ForegroundRun();
   // "start": -2 when another process of this executable runs (or holds the
-  // lock), -1 when fork fails; the launching process exits with 0. The
-  // daemon ends with 0 after its signal, or with -1 when its start failed.
+  // lock), -1 when fork fails, kStartFailedStatus when the lock cannot be
+  // taken. The launching process waits until the daemon has loaded its
+  // configuration and started its machine and watcher: it exits with 0 when
+  // the daemon is up, or writes the reason to standard error and exits with
+  // kStartFailedStatus when the daemon's start failed (the daemon records
+  // the reason in the trace log and as an alarm, and ends). The daemon ends
+  // with 0 after its signal.
   int StartTarrowDeamon(int argc, char** argv);
-  // The foreground start: the started flag, the machine, the started alarm.
-  // An Exception* on the way is printed and dropped.
-  void StartTarrowTest();
-  // "stop": signal 15 for exactly "stop nostoptree", else 56.
+  // The foreground start: every configuration file, the started flag, the
+  // machine, the started alarm. An Exception* on the way is recorded (trace
+  // log, alarm), written to standard error and dropped; false then.
+  bool StartTarrowTest();
+  // "stop": signal 15 for exactly "stop nostoptree", else 56; with no
+  // daemon running, -3 and a line to standard error.
   int StopTarrowDeamon(int argc, char** argv);
   // Sends signal to every other process of this executable and waits for
   // them to go; those still there after the looks get SIGKILL. 0, or -3
@@ -112,8 +124,12 @@ class TarrowDemo : Framework::NonCopyable {
  private:
   // After the wait: notes which shutdown the signal asks for and says so.
   void term_handler(int signal);
-  // The started flag and the machine's start, with their trace-log lines.
+  // The started flag, every configuration file and the machine's start,
+  // with their trace-log lines; then the alarms of files replaced by
+  // defaults.
   void _StartSteps();
+  // A failed start in the trace log and as an alarm.
+  void _RecordStartFailure(const std::string& reason);
   // The daemon's machine, built with this program's waits and hooks.
   HAMachine* _Machine();
   // Starts tarrowguard and the guard thread that keeps it running.
@@ -129,6 +145,8 @@ class TarrowDemo : Framework::NonCopyable {
   static int _ModeSignal(const std::string& mode);
   static void _BlockTermSignals(sigset_t* previous);
   static void _Print(const std::string& line);
+  // line and a line end on standard error.
+  static void _PrintError(const std::string& line);
   // Disposes of the alarm manager (its log gets what is queued), flushes and
   // leaves the process without running static destructors under the threads.
   [[noreturn]] static void _End(int status);
@@ -137,6 +155,7 @@ class TarrowDemo : Framework::NonCopyable {
   std::function<void()> _openConsole;
   HAMachine* _machine = nullptr;
   bool IsStopTree = false;
+  bool _machineBegun = false;  // InitMachine was called (the alarms run)
   // The guard of tarrowguard, created by "start"; replaced by a retry, never
   // deleted while it may be in use.
   Framework::ServiceProtector* pProtectorOfWatcherService = nullptr;

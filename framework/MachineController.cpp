@@ -17,6 +17,7 @@
 #include "framework/CommandRunner.h"
 #include "framework/Convert.h"
 #include "framework/Env.h"
+#include "framework/StartReport.h"
 
 namespace Oxbrindale {
 namespace Velmora {
@@ -75,22 +76,53 @@ int MachineController::CloseAllFD(const int* keep, int count) {
   return 0;
 }
 
-bool MachineController::ForkIntoBackground(const char* failText, const sigset_t& previous) {
+namespace {
+
+// Flushes standard output and error and forks; when the fork fails: perror
+// failText, the signal mask set back to previous, and -1.
+pid_t FlushAndFork(const char* failText, const sigset_t& previous) {
   std::fflush(stdout);
   std::fflush(stderr);
   const pid_t pid = fork();
   if (pid < 0) {
     perror(failText);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return false;
   }
+  return pid;
+}
+
+}  // namespace
+
+bool MachineController::ForkIntoBackground(const char* failText, const sigset_t& previous) {
+  const pid_t pid = FlushAndFork(failText, previous);
+  if (pid < 0) return false;
   if (pid > 0) exit(0);
   return true;
 }
 
-bool MachineController::DetachAfterFork(int keepFd) {
-  const int keep[1] = {keepFd};
-  CloseAllFD(keep, keepFd >= 0 ? 1 : 0);
+bool MachineController::ForkIntoBackground(const char* failText, const sigset_t& previous, StartReport& report,
+                                           int failStatus) {
+  const pid_t pid = FlushAndFork(failText, previous);
+  if (pid < 0) return false;
+  if (pid > 0) {
+    std::string reason;
+    if (report.WaitForDaemon(pid, &reason)) exit(0);
+    std::fprintf(stderr, "%s\n", reason.c_str());
+    std::fflush(stderr);
+    exit(failStatus);
+  }
+  report.BecomeDaemon();
+  return true;
+}
+
+bool MachineController::DetachAfterFork(int keepFd) { return DetachAfterFork(std::vector<int>{keepFd}); }
+
+bool MachineController::DetachAfterFork(const std::vector<int>& keepFds) {
+  std::vector<int> keep;
+  for (int fd : keepFds) {
+    if (fd >= 0) keep.push_back(fd);
+  }
+  CloseAllFD(keep.data(), static_cast<int>(keep.size()));
   if (setsid() < 0) {
     perror("setsid fail");
     return false;

@@ -10,6 +10,8 @@ namespace Oxbrindale {
 namespace Velmora {
 namespace Framework {
 
+class StartReport;
+
 // Operations on the machine and its processes as a whole. No state; static
 // operations only; none throws. Outside commands (shutdown, lsof, kill) run
 // through Env::Get()->Runner(), system files through Env::Get()->SystemPath.
@@ -37,12 +39,22 @@ class MachineController {
   // parent leaves with exit(0), the child gets true. When the fork fails:
   // perror failText, the signal mask set back to previous, and false.
   static bool ForkIntoBackground(const char* failText, const sigset_t& previous);
+  // The same for a daemon that reports its start (report opened before):
+  // the parent does not leave at once but waits for the daemon's word; it
+  // leaves with exit(0) when the daemon is up, and otherwise writes the
+  // reason and a line end to standard error and leaves with
+  // exit(failStatus). The child gets true with the report's reading end
+  // closed.
+  static bool ForkIntoBackground(const char* failText, const sigset_t& previous, StartReport& report,
+                                 int failStatus);
 
   // The first steps of a daemon right after its fork, before any thread
   // starts: closes every descriptor but keepFd (-1: none), leaves the
   // terminal's session (setsid; perror "setsid fail" and false when that
   // fails), puts /dev/null on 0 to 2 and clears the umask.
   static bool DetachAfterFork(int keepFd);
+  // The same, keeping every descriptor of keep (-1 entries ignored).
+  static bool DetachAfterFork(const std::vector<int>& keep);
 
   // The host name; "NONAME" when it cannot be read or is empty.
   static std::string GetHostName();

@@ -214,11 +214,11 @@ void IOXConnection::_OnConnectionEstablished() {
 
 void IOXConnection::_StopThreads() {
   if (_sendExecutor != nullptr) {
-    PrintConnectionTrace("*** Sending _SendThread CallStop();", this);
+    DebugConnectionTrace("*** Sending _SendThread CallStop();", this);
     _sendThread->CallStop();
-    PrintConnectionTrace("*** wait sendthread exit", this);
+    DebugConnectionTrace("*** wait sendthread exit", this);
     _sendExecutor->WaitExited();
-    PrintConnectionTrace("*** Send Thread Exited then delete it!", this);
+    DebugConnectionTrace("*** Send Thread Exited then delete it!", this);
     delete _sendExecutor;  // deletes the send thread with it
   } else {
     delete _sendThread;
@@ -245,8 +245,8 @@ bool IOXConnection::_RegCallback(const std::string& packId, IResponseCallBack* c
 void IOXConnection::_ClearRegCallBack() {
   MutexGuard guard(_callBackLock);
   _callBacksReleased = true;
-  std::printf("@ _ClearRegCallBack, the count is %zu\n", _callBacks.size());
-  std::fflush(stdout);
+  Framework::EventManager::Instance()->Debug("@ _ClearRegCallBack, the count is " +
+                                             std::to_string(_callBacks.size()));
   for (auto& entry : _callBacks) {
     try {
       entry.second->ResponseCallBack(this, nullptr);

@@ -32,7 +32,7 @@ int IOXReceiveThread::Run() {
       delete e;
     }
   }
-  PrintConnectionTrace("*** ReceiveThread Exit ", _connection);
+  DebugConnectionTrace("*** ReceiveThread Exit ", _connection);
   return 0;
 }
 

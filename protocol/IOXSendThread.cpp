@@ -16,9 +16,9 @@ namespace OXProctol {
 IOXSendThread::IOXSendThread() = default;
 
 IOXSendThread::~IOXSendThread() {
-  PrintConnectionTrace("** before ~IOXSendThread", _connection);
+  DebugConnectionTrace("** before ~IOXSendThread", _connection);
   while (!_queue.IsEmpty()) {
-    PrintConnectionTrace("** before ~IOXSendThread take", _connection);
+    DebugConnectionTrace("** before ~IOXSendThread take", _connection);
     OXPack* pack = nullptr;
     try {
       pack = _queue.TakeUntil(0);
@@ -26,10 +26,10 @@ IOXSendThread::~IOXSendThread() {
       delete e;
       break;
     }
-    PrintConnectionTrace("** after ~IOXSendThread take", _connection);
+    DebugConnectionTrace("** after ~IOXSendThread take", _connection);
     delete pack;
   }
-  PrintConnectionTrace("** after ~IOXSendThread", _connection);
+  DebugConnectionTrace("** after ~IOXSendThread", _connection);
 }
 
 int IOXSendThread::Run() {
@@ -58,7 +58,7 @@ int IOXSendThread::Run() {
   // A dead write side must not leave the connection looking alive: closing the
   // channel makes the pending read fail, so the owner is told once.
   if (failed && _connection != nullptr) _connection->Disconnect();
-  PrintConnectionTrace("*** SendThread Exit ", _connection);
+  DebugConnectionTrace("*** SendThread Exit ", _connection);
   return 0;
 }
 

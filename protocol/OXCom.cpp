@@ -31,6 +31,7 @@ const unsigned long CHUNK = 4096;
 
 void Debug(const std::string& text) { EventManager::Instance()->Debug(text); }
 
+// A failure of the line, on standard output.
 void PrintLine(const std::string& text) {
   std::printf("%s\n", text.c_str());
   std::fflush(stdout);
@@ -124,14 +125,14 @@ bool OXCom::Open() {
     _wakeFd = wakeFd;
     _in.clear();
   }
-  PrintLine("Open Com good.");
+  Debug("Open Com good.");
   Debug("打开串口Step 1：" + name + "，波特率：" + std::to_string(rate) + "！");
   if (!_Configure(fd)) {
     Debug("配置串口：" + name + "失败！");
     Close();
     return false;
   }
-  PrintLine("tcsetattr good");
+  Debug("tcsetattr good");
   return _Handshake();
 }
 
@@ -176,12 +177,12 @@ bool OXCom::_Handshake() {
     _Use use(this);
     if (use.fd < 0) return false;  // closed meanwhile
     Sleep(1000);
-    PrintLine("begin write byte.");
+    Debug("begin write byte.");
     const char cr = CR;
     if (!_WriteAll(use.fd, use.wakeFd, &cr, 1)) {
       Debug("配置串口：" + name + "失败！Communication failure!");
     } else {
-      PrintLine("end write byte.");
+      Debug("end write byte.");
       char answer = 0;
       short revents = 0;
       ssize_t got = 0;
@@ -194,7 +195,7 @@ bool OXCom::_Handshake() {
         PrintLine("read com error " + std::to_string(error) + "," + std::strerror(error));
         Debug("配置串口：" + name + "失败！Communication failure!");
       } else {
-        PrintLine(std::to_string(got));
+        Debug(std::to_string(got));
         if (got != 1 || answer != CR) {
           Debug("串口握手数据校验失败！");
         } else {

@@ -35,6 +35,10 @@ void PrintLine(const std::string& text) {
   std::fflush(stdout);
 }
 
+// The accept loop's step lines go to the debug hook: they are no news for
+// the foreground run's console (standard output), where failures still go.
+void TraceStep(const std::string& text) { EventManager::Instance()->Debug(text); }
+
 }  // namespace
 
 OXTcpListener::OXTcpListener(unsigned short port, IPushPackProcessor* pushProcessor,
@@ -182,7 +186,7 @@ int OXTcpListener::Run() {
   for (;;) {
     if (IsStopping()) break;
     if (_pause.load()) {
-      PrintLine("OXTcpListener _SinPause.Wait()");
+      TraceStep("OXTcpListener _SinPause.Wait()");
       _SinPause.Wait();
       if (IsStopping()) break;
     }
@@ -195,11 +199,11 @@ int OXTcpListener::Run() {
       _inAccept.store(server != nullptr);
     }
     if (server != nullptr) {
-      PrintLine("OXTcpListener TryAccept");
+      TraceStep("OXTcpListener TryAccept");
       try {
         accepted = server->Accept();
         _inAccept.store(false);
-        PrintLine("OXTcpListener Accept");
+        TraceStep("OXTcpListener Accept");
       } catch (Exception* e) {
         _inAccept.store(false);
         PrintLine("*** Socket Accept error:" + e->message + ", shutting down this socket.");
@@ -238,15 +242,15 @@ int OXTcpListener::Run() {
       delete accepted;
       break;
     }
-    PrintLine("OXTcpListener Accepted a ConnectClient");
+    TraceStep("OXTcpListener Accepted a ConnectClient");
     _Adopt(accepted);
   }
-  PrintLine("OXTcpListener Thread is Exiting!!!");
+  TraceStep("OXTcpListener Thread is Exiting!!!");
   return 0;
 }
 
 void OXTcpListener::_Adopt(OXSocket* accepted) {
-  PrintLine("OXTcpListener Before Enter CriticalSections Create TcpOXCOnnection.");
+  TraceStep("OXTcpListener Before Enter CriticalSections Create TcpOXCOnnection.");
   MutexGuard guard(_childLock);
   if (static_cast<int>(_children.size()) >= _maxConnections.load()) {
     EventManager::Instance()->Debug("OXTcpListener refuses a connection: " +
@@ -254,7 +258,7 @@ void OXTcpListener::_Adopt(OXSocket* accepted) {
     delete accepted;
     return;
   }
-  PrintLine("OXTcpListener Create TcpOXCOnnection.");
+  TraceStep("OXTcpListener Create TcpOXCOnnection.");
   TcpOXConnection* connection;
   try {
     connection = new TcpOXConnection(this, accepted, _pushProcessor, _requestProcessor, _keepAliveMs.load());
@@ -268,7 +272,7 @@ void OXTcpListener::_Adopt(OXSocket* accepted) {
   _children.push_back(connection);
   IOnConnectionEstablished* established = _established.load();
   if (established != nullptr) {
-    PrintLine("OXTcpListener Call OnConnectionEstablished.");
+    TraceStep("OXTcpListener Call OnConnectionEstablished.");
     try {
       established->OnConnectionEstablished(connection);
     } catch (Exception* e) {
@@ -277,7 +281,7 @@ void OXTcpListener::_Adopt(OXSocket* accepted) {
     }
   }
   if (!_greets.load()) return;
-  PrintLine("OXTcpListener Before Send SERVICE_READY.");
+  TraceStep("OXTcpListener Before Send SERVICE_READY.");
   try {
     connection->SendPack(new OXPack(OXPack::PackKind::PUSH, GREETING, ""));
   } catch (Exception* e) {
@@ -318,9 +322,9 @@ void OXTcpListener::_Delete(const std::vector<TcpOXConnection*>& connections) {
   // threads, so one that is still telling its owner is waited for, and a
   // burst of losses is cleaned up at once.
   for (TcpOXConnection* connection : connections) {
-    PrintLine("OxTcpListener Before DeleteDisconnectionConnections");
+    TraceStep("OxTcpListener Before DeleteDisconnectionConnections");
     delete connection;
-    PrintLine("OxTcpListener After DeleteDisconnectionConnections");
+    TraceStep("OxTcpListener After DeleteDisconnectionConnections");
   }
 }
 

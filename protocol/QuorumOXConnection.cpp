@@ -4,6 +4,7 @@
 
 #include "config/ConfigManager.h"
 #include "config/HeartBeatGlobalConfig.h"
+#include "framework/EventManager.h"
 #include "framework/Exception.h"
 #include "protocol/OXQuorum.h"
 #include "protocol/QuorumOXReceiveThread.h"
@@ -23,8 +24,7 @@ QuorumOXConnection::~QuorumOXConnection() {
   _StopThreads();
   _WaitBusyJobs();
   delete _quorum.exchange(nullptr);
-  std::printf("@@@ In ~QuorumOXConnection.\n");
-  std::fflush(stdout);
+  Framework::EventManager::Instance()->Debug("@@@ In ~QuorumOXConnection.");
 }
 
 void QuorumOXConnection::Connect(const std::string& devicePath) {

@@ -140,6 +140,34 @@ TEST_F(ConsoleGlobalConfig, PasswordLinesBecomeDigestsAndLogIn) {
   EXPECT_FALSE(old->LogIn(1, Digest(1)));
 }
 
+// A number that does not fit its field is refused, not wrapped into a value
+// that passes the limits (65557 would be port 21, 4294972296 a start delay
+// of 5000 ms).
+TEST_F(ConsoleGlobalConfig, NumbersThatWouldWrapAreRefused) {
+  std::unique_ptr<TestConsole> console = LoggedIn(0);
+  RecordingListener listener;
+  context.consoleListener = &listener;
+  struct Case {
+    std::string body;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"65557\n80\n\n\n\ntrue\n6000\n12000\n1\n\n", "第1行的数值“65557”超出范围（0～65535）！"},
+      {std::to_string(port) + "\n80\n\n\n\ntrue\n4294972296\n12000\n1\n\n",
+       "第7行的数值“4294972296”超出范围（0～4294967295）！"},
+      {std::to_string(port) + "\n80\n\n\n\ntrue\n6000\n12000\n65538\n\n", "第9行的数值“65538”超出范围（0～65535）！"},
+      {std::to_string(port) + "\n80\n\n\n\ntrue\n6 s\n12000\n1\n\n", "第7行的数值“6 s”不是十进制整数！"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const std::string before = store->GetGC()->ToString();
+    EXPECT_EQ("ERROR\n" + c.error, console->Request("SAVE_GLOBAL_CONFIG", c.body));
+    EXPECT_EQ(before, store->GetGC()->ToString());
+  }
+  EXPECT_TRUE(listener.ports.empty());
+  context.consoleListener = manager.get();
+}
+
 TEST_F(ConsoleGlobalConfig, BodiesOfTheWrongLengthChangeNothing) {
   std::unique_ptr<TestConsole> console = LoggedIn(0);
   Settings settings{port, 6000, 12000, 1};

@@ -259,6 +259,57 @@ TEST_F(ConsoleHeartBeat, SettingsKeepHostRoleAndPairingAndFollowThePort) {
   EXPECT_EQ(1, heartBeat.portModified.load());
 }
 
+// Settings outside the records' ranges are refused, whole, before anything
+// changes: a beat interval of 0 would make the link threads spin, a port
+// of 65557 would be taken as port 21.
+TEST_F(ConsoleHeartBeat, SettingsOutsideTheirRangesAreRefused) {
+  std::unique_ptr<TestConsole> console = LoggedIn(0);
+  HeartBeatGlobalConfig* settings = store->GetHeartBeatGlobalConfig();
+  store->SaveHeartBeatConfig();
+  // One line of an accepted record replaced (lines 1 to 7).
+  auto record = [](int line, const std::string& text) {
+    std::vector<std::string> lines = {"15600", "5", "1000", "3000", "0", "192.0.2.9", "81"};
+    lines[line - 1] = text;
+    std::string body;
+    for (const std::string& l : lines) body += l + "\n";
+    return body + "\nPAIR";
+  };
+  struct Case {
+    int line;
+    std::string text;
+    std::string error;  // "" when accepted
+  };
+  const Case cases[] = {
+      {1, "65557", "心跳端口必须在1～65535之间！"},
+      {1, "0", "心跳端口必须在1～65535之间！"},
+      {1, "4294967317", "第1行的数值“4294967317”超出范围（0～4294967295）！"},
+      {2, "0", "最大失败次数必须在1～1000之间！"},
+      {2, "65539", "第2行的数值“65539”超出范围（0～65535）！"},
+      {3, "0", "心跳间隔（毫秒）必须在100～60000之间！"},
+      {3, "60001", "心跳间隔（毫秒）必须在100～60000之间！"},
+      {3, "abc", "第3行的数值“abc”不是十进制整数！"},
+      {3, "", "第3行的数值“”不是十进制整数！"},
+      {4, "99", "心跳应答超时（毫秒）必须在100～300000之间！"},
+      {7, "0", "参考测试端口必须在1～65535之间！"},
+      {7, "65617", "第7行的数值“65617”超出范围（0～65535）！"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.line) + ": " + c.text);
+    const std::string before = settings->ToString();
+    const std::string file = HbFile();
+    EXPECT_EQ("ERROR\n" + c.error, console->Request("SAVE_GLOBAL_HEART_BEAT_CFG", record(c.line, c.text)));
+    EXPECT_EQ(before, settings->ToString());
+    EXPECT_EQ(file, HbFile());
+    EXPECT_EQ(0, heartBeat.portModified.load());
+  }
+  // The ends of each range, and a host-role flag the command does not take.
+  ASSERT_EQ("OK\n", console->Request("SAVE_GLOBAL_HEART_BEAT_CFG", "1\n1\n100\n100\n9\n192.0.2.9\n1\n\nPAIR"));
+  EXPECT_EQ("1\n1\n100\n100\n0\n192.0.2.9\n1", settings->ToString());
+  ASSERT_EQ("OK\n",
+            console->Request("SAVE_GLOBAL_HEART_BEAT_CFG", "65535\n1000\n60000\n300000\n0\n192.0.2.9\n65535\n\n"));
+  EXPECT_EQ("65535\n1000\n60000\n300000\n0\n192.0.2.9\n65535", settings->ToString());
+}
+
 TEST_F(ConsoleHeartBeat, SettingsNameTheQuorumDiskOnlyWhenPresent) {
   std::unique_ptr<TestConsole> console = LoggedIn(2);
   const std::string settings = "OK\n" + store->GetHeartBeatGlobalConfig()->ToString() + "\n";

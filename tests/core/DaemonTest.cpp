@@ -31,6 +31,7 @@
 #include "config/HeartBeatLinkConfig.h"
 #include "config/ResourceTreeConfig.h"
 #include "config/sResourceTreeRel.h"
+#include "core/TarrowDemo.h"
 #include "support/DaemonSandbox.h"
 #include "support/SkipRule.h"
 #include "support/TestEnv.h"
@@ -44,6 +45,7 @@ using Oxbrindale::Velmora::Config::HeartBeatGlobalConfig;
 using Oxbrindale::Velmora::Config::HeartBeatLinkConfig;
 using Oxbrindale::Velmora::Config::ResourceTreeConfig;
 using Oxbrindale::Velmora::Config::sResourceTreeRel;
+using Oxbrindale::Velmora::Core::TarrowDemo;
 using tarrow_test::DaemonSandbox;
 using tarrow_test::SignalMask;
 using tarrow_test::Threads;
@@ -118,6 +120,26 @@ class DaemonTest : public ::testing::Test {
     const pid_t pid = box->LaunchProgram(box->Tarrowd(), {}, true);
     EXPECT_TRUE(WaitUntil([&] { return CountAlarms(11, kStarted) > before; })) << "the foreground run did not start";
     return pid;
+  }
+
+  // tarrowd with words, its standard error kept as well: {status, standard
+  // error}. Standard output goes where Launch puts it.
+  DaemonSandbox::Result TarrowdErrors(const std::vector<std::string>& words) {
+    const std::string errors = "/tmp/tarrowd.err";  // the sandbox's own /tmp
+    std::vector<std::string> command = {"-c", "exec \"$0\" \"$@\" 2>" + errors, box->Tarrowd()};
+    command.insert(command.end(), words.begin(), words.end());
+    DaemonSandbox::Result result = box->RunProgram("/bin/sh", command);
+    std::ifstream in(box->Inside(errors));
+    result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return result;
+  }
+
+  // Makes path (a folder of the sandbox) read-only inside its namespaces: a
+  // read-only bind mount over itself (root passes any permission bits).
+  void ReadOnly(const std::string& path) {
+    DaemonSandbox::Result mounted = box->RunProgram(
+        "/bin/sh", {"-c", "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\"", path});
+    ASSERT_EQ(0, mounted.status) << mounted.output;
   }
 
   // The one daemon of file (a process of it leading its own session), 0 when
@@ -213,6 +235,15 @@ TEST_F(DaemonTest, ForegroundRunIsLeftAloneByRefusedWords) {
   }
   EXPECT_TRUE(printed) << run.output;
   EXPECT_EQ(1, CountAlarms(11, kStoppedWithTrees));
+  // Standard output is the foreground run's console: the hint, the events,
+  // the signal and the "@@ " lines; the step traces of the listener and the
+  // connections ("OXTcpListener TryAccept", ...) go to the debug hook.
+  std::istringstream all(run.output);
+  while (std::getline(all, line)) {
+    const bool console = line + "\n" == kInstallHint || line.compare(0, 5, "Code:") == 0 ||
+                         line.compare(0, 17, "receive term sig ") == 0 || line.compare(0, 3, "@@ ") == 0;
+    EXPECT_TRUE(console) << line;
+  }
 }
 
 // "stop nostoptree" sends 15 (the trees stay), "stop" and "stop nostoptree
@@ -427,6 +458,103 @@ TEST_F(DaemonTest, ClearBackupRestartsTheDaemonOnAClearedConfiguration) {
 
   EXPECT_EQ(0, Tarrowd({"stop"}).status);
   EXPECT_TRUE(box->Running("tarrowd").empty());
+}
+
+// A start that fails says why and ends with its own status: the command
+// waits until the daemon has taken its lock and loaded its configuration,
+// and a file that cannot be used is left as it was; no daemon and no
+// watcher stay behind. The same reason is in the trace log and an alarm.
+TEST_F(DaemonTest, StartThatFailsSaysWhyAndLeavesNothing) {
+  for (int status : {0, 253, 254, 255}) ASSERT_NE(status, TarrowDemo::kStartFailedStatus);
+  const std::string hbCut = "15538\n3\n2000\n4000\n0\n请设置参考IP \n80\n1\n1\n0\npeer\n127.0";
+  const std::string hbWord = "15538\n3\nabc\n4000\n0\n请设置参考IP \n80";
+  const std::string trees = "#!garbage\n\x01\x02\x03";
+  struct Case {
+    const char* what;
+    const char* file;  // the file written, "" for none
+    std::string text;
+    const char* readOnly;  // the folder made read-only, relative to the program directory
+    std::string reason;    // what standard error says, <dir> for the program directory
+    bool recorded;         // also in the trace log and as an alarm
+  };
+  const std::string cut = "存储结构数据错误，无法从序列化数据中反序列化存储数据!";
+  const Case cases[] = {
+      {"garbled tree file", "configs/resource_tree_config.cfg", trees, nullptr,
+       "配置文件 configs/resource_tree_config.cfg 无法加载：" + cut, true},
+      {"half-cut hb.cfg", "configs/hb.cfg", hbCut, nullptr, "配置文件 configs/hb.cfg 无法加载：" + cut, true},
+      {"beat interval abc", "configs/hb.cfg", hbWord, nullptr,
+       "配置文件 configs/hb.cfg 无法加载：第3行的数值“abc”不是十进制整数！", true},
+      {"read-only configs/", "", "", "configs", "无法保存配置文件'<dir>configs/ss_flag.cfg'！", false},
+      {"read-only program folder", "", "", "", "cannot lock <dir>tarrowd.lock: Read-only file system", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    box.reset(new DaemonSandbox(TARROW_DAEMON_GUARD_FAST, Program()));
+    ASSERT_TRUE(box->Ready());
+    std::filesystem::create_directories(box->Dir() + "configs");
+    if (*c.file != '\0') {
+      std::ofstream out(box->Dir() + c.file, std::ios::binary);
+      out << c.text;
+    }
+    if (c.readOnly != nullptr) ReadOnly(box->Dir() + c.readOnly);
+
+    std::string reason = c.reason;
+    const std::string::size_type at = reason.find("<dir>");
+    if (at != std::string::npos) reason.replace(at, 5, box->Dir());
+
+    DaemonSandbox::Result started = TarrowdErrors({"start"});
+    EXPECT_EQ(TarrowDemo::kStartFailedStatus, started.status);
+    EXPECT_EQ(reason + "\n", started.output);
+    if (*c.file != '\0') EXPECT_EQ(c.text, box->ReadFile(c.file)) << "the file was changed";
+    EXPECT_TRUE(WaitUntil([&] { return box->Running("tarrowd").empty(); })) << "a daemon stayed";
+    EXPECT_TRUE(box->Running("tarrowguard").empty());
+    if (c.recorded) {
+      EXPECT_TRUE(Contains(box->ReadFile("log/trace.log"), "]启动失败：" + reason + "\r\n"));
+      EXPECT_TRUE(WaitUntil([&] { return CountAlarms(12, "启动失败：" + reason) == 1; })) << "no alarm";
+      EXPECT_EQ(0, CountAlarms(11, kStarted));
+    }
+    // "stop" finds nothing to stop and says so.
+    DaemonSandbox::Result stopped = TarrowdErrors({"stop"});
+    EXPECT_EQ(253, stopped.status);
+    EXPECT_EQ("tarrowd is not running\n", stopped.output);
+  }
+}
+
+// The foreground run of a configuration that cannot be used ends at once
+// with the same status and reason, instead of sitting without its machine.
+TEST_F(DaemonTest, ForegroundRunOfAnUnusableConfigurationEnds) {
+  std::filesystem::create_directories(box->Dir() + "configs");
+  const std::string hb = "65557\n3\n2000\n4000\n0\n请设置参考IP \n80";
+  {
+    std::ofstream out(box->Dir() + "configs/hb.cfg", std::ios::binary);
+    out << hb;
+  }
+  DaemonSandbox::Result run = TarrowdErrors({});
+  EXPECT_EQ(TarrowDemo::kStartFailedStatus, run.status);
+  EXPECT_EQ("配置文件 configs/hb.cfg 无法加载：第1行的数值“65557”超出范围（1～65535）！\n", run.output);
+  EXPECT_EQ(hb, box->ReadFile("configs/hb.cfg"));
+}
+
+// A global settings file that cannot be used is kept beside as .bad and
+// replaced by the defaults: the node runs, and says as an alarm that its
+// console passwords are the built-in ones now.
+TEST_F(DaemonTest, GlobalSettingsReplacedByDefaultsRaiseAnAlarm) {
+  std::filesystem::create_directories(box->Dir() + "configs");
+  const std::string unusable = "18562\n80\na hand edit gone wrong";
+  {
+    std::ofstream out(box->Dir() + "configs/global_config.cfg", std::ios::binary);
+    out << unusable;
+  }
+  const pid_t foreground = Foreground();
+  EXPECT_EQ(unusable, box->ReadFile("configs/global_config.cfg.bad"));
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const std::string& text : Alarms(12)) {
+      if (Contains(text, "configs/global_config.cfg.bad") && Contains(text, "控制台密码现为内置的默认密码")) return true;
+    }
+    return false;
+  })) << "no alarm of the replaced passwords";
+  EXPECT_EQ(0, Tarrowd({"stop"}).status);
+  EXPECT_EQ(0, box->Finish(foreground).status);
 }
 
 // ---- beside a scripted peer ----------------------------------------------------------
