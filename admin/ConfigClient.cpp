@@ -527,6 +527,13 @@ const long kPeerTreeTimeoutMs = 1000;
 // holds it; past this bound it is left to its last holder.
 const long kDeletedTreeWaitMs = 30000;
 
+// A tree about to move or moving takes no edit: a start or stop that is
+// queued counts as begun (the settled status), and the passes of a start or
+// stop run on the resources' own threads, without the tree mutex.
+void RequireSettled(ResourceTree* tree) {
+  if (!ResourceTree::IsStableStatu(tree->GetSettledStatu())) throw new Exception("FORM_ERR", kTreeMoving);
+}
+
 // The tree mutex for a scope.
 class TreeLock : Framework::NonCopyable {
  public:
@@ -749,7 +756,7 @@ bool ConfigClient::_IsMachineRunning() {
 }
 
 void ConfigClient::_MakeSureResourceTreeStatueStatu(ResourceTree* tree) {
-  if (!ResourceTree::IsStableStatu(tree->GetStatu())) throw new Exception("FORM_ERR", kTreeMoving);
+  RequireSettled(tree);
   if (!_context->peer->HasUsableLink()) throw new Exception("FORM_ERR", kNeedLink);
   int statu = -1;
   const int answer = _context->peer->GetTryWaitResourceTreeStableStatu(tree->GetConfig()->GetGuid(), kPeerTreeWaitMs,
@@ -966,6 +973,7 @@ bool ConfigClient::_CreateResource(std::string body, std::string& result) {
   ResourceTreeConfig* config = tree->GetConfig();
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (!IsResourceKind(kind)) throw new Exception("FORM_ERR", "无法识别的资源类型，创建资源失败！");
     std::unique_ptr<IResourceConfig> record(ParseRecord(kind, lines, 3));
     record->SetManaged(1);
@@ -1037,6 +1045,7 @@ bool ConfigClient::_ModifyResource(std::string body, std::string& result) {
   ConfigManager* store = _context->store;
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (!IsResourceKind(kind)) throw new Exception("FORM_ERR", kUnknownKindModify);
     std::unique_ptr<IResourceConfig> fresh(ParseRecord(kind, lines, 2));
     const unsigned int id = static_cast<unsigned int>(fresh->GetId());
@@ -1103,6 +1112,7 @@ bool ConfigClient::_DeleteResource(std::string body, std::string& result) {
   sResourceTreeRel removed;
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (tree->HasRelyOnIt(inTreeId)) {
       throw new Exception("FORM_ERR", "存在依赖于你要删除资源的资源，请先删除其依赖关系再删除这个资源！");
     }
@@ -1193,6 +1203,7 @@ bool ConfigClient::_ResetResourceFailureByPreStartCheckFlag(std::string body, st
   bool cleared = false;
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     for (Entity::ResourceEntity* resource : *tree->GetResourceList()) {
       if (resource->GetInTreeId() != inTreeId) continue;
       resource->SetCannotStart(false);
@@ -1218,6 +1229,7 @@ bool ConfigClient::_AddRelyOn(std::string body, std::string& result) {
   {
     Framework::MutexGuard session(_sessionMutex);
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (tree->FindByInTreeId(dependent) == nullptr || tree->FindByInTreeId(reliedOn) == nullptr) {
       throw new Exception("FORM_ERR", kRelyResourceMissing);
     }
@@ -1259,6 +1271,7 @@ bool ConfigClient::_RemoveRelyOn(std::string body, std::string& result) {
   {
     Framework::MutexGuard session(_sessionMutex);
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (tree->FindByInTreeId(dependent) == nullptr || tree->FindByInTreeId(reliedOn) == nullptr) {
       throw new Exception("FORM_ERR", kRelyResourceMissing);
     }
