@@ -725,11 +725,18 @@ unsigned WriteAliasHosts(ConfigManager* store, AliasResConfig* alias, const std:
     }
     IPResourceConfig* address = store->GetIPResConfigById(relation.configId);
     if (address == nullptr) continue;
-    HostNameTool::WriteEtcHost(alias->GetAlias(), address->GetAddress());
-    if (written != nullptr) *written = true;
+    if (HostNameTool::WriteEtcHost(alias->GetAlias(), address->GetAddress()) && written != nullptr) *written = true;
     relyOn = relation.inTreeId;
   }
   return relyOn;
+}
+
+// Takes the alias name out of /etc/hosts for the address of the address
+// record it is bound to (nothing when that record is gone); the other names
+// of the file stay.
+void RemoveAliasHosts(ConfigManager* store, const std::string& name, int boundIPResId) {
+  IPResourceConfig* address = store->GetIPResConfigById(static_cast<unsigned>(boundIPResId));
+  if (address != nullptr) HostNameTool::RemoveEtcHost(name, address->GetAddress());
 }
 
 // Line n (1 = first) of lines as an unsigned 32-bit number.
@@ -1022,7 +1029,8 @@ bool ConfigClient::_CreateResource(std::string body, std::string& result) {
       TakeOutRecord(store, kind, record.get());
       if (hostsWritten) {
         try {
-          HostNameTool::RemoveEtcHost(static_cast<AliasResConfig*>(record.get())->GetAlias());
+          AliasResConfig* alias = static_cast<AliasResConfig*>(record.get());
+          RemoveAliasHosts(store, alias->GetAlias(), alias->GetBoundIPResId());
         } catch (Exception* e) {
           delete e;
         }
@@ -1093,7 +1101,13 @@ bool ConfigClient::_ModifyResource(std::string body, std::string& result) {
       if (tree->GetStatu() == Resource::RES_TREE_RUNNING) resource->TrunTestMode();
     }
     if (kind == Config::RES_KIND_ALIAS) {
-      WriteAliasHosts(store, static_cast<AliasResConfig*>(stored), tree->GetConfig()->GetRelations(), nullptr);
+      AliasResConfig* now = static_cast<AliasResConfig*>(stored);
+      AliasResConfig* was = static_cast<AliasResConfig*>(before.get());
+      // The name this alias wrote before goes when it is no longer its own.
+      if (was != nullptr && (was->GetAlias() != now->GetAlias() || was->GetBoundIPResId() != now->GetBoundIPResId())) {
+        RemoveAliasHosts(store, was->GetAlias(), was->GetBoundIPResId());
+      }
+      WriteAliasHosts(store, now, tree->GetConfig()->GetRelations(), nullptr);
     }
   }
   ConsoleEventPoster::Post(_context->events, -1, "NOTIFY", "RES_TREE_CHANGED");
@@ -1148,7 +1162,7 @@ bool ConfigClient::_DeleteResource(std::string body, std::string& result) {
       break;
     case Config::RES_KIND_ALIAS: {
       AliasResConfig* alias = store->GetAliasResConfigById(removed.configId);
-      if (alias != nullptr) HostNameTool::RemoveEtcHost(alias->GetAlias());
+      if (alias != nullptr) RemoveAliasHosts(store, alias->GetAlias(), alias->GetBoundIPResId());
       store->RemoveAliasResConfigById(removed.configId);
       break;
     }
