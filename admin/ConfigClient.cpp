@@ -57,6 +57,7 @@
 #include "entity/SLEAData.h"
 #include "framework/MutexGuard.h"
 #include "framework/OXThreadPool.h"
+#include "resource/ResourceReaper.h"
 #include "resource/ResourceTree.h"
 #include "framework/Convert.h"
 #include "framework/Env.h"
@@ -659,6 +660,27 @@ void TakeOutRecord(ConfigManager* store, long long kind, IResourceConfig* record
   }
 }
 
+// Takes the record with id out of its list and saves the kind's file (the
+// record goes back when that fails). The record is freed once the resources
+// that are going away have gone: a worker of one that outlived its time-out
+// may still read it.
+template <class T>
+void ReleaseRecord(ConfigListEdit<T> edit, unsigned int id) {
+  std::vector<T*>& list = edit.List();
+  auto found = std::find_if(list.begin(), list.end(),
+                            [id](T* record) { return static_cast<unsigned int>(record->GetId()) == id; });
+  if (found == list.end()) return;
+  T* record = *found;
+  auto position = list.erase(found);
+  try {
+    edit.Save();
+  } catch (...) {
+    list.insert(position, record);
+    throw;
+  }
+  Resource::ResourceReaper::After([record] { delete record; });
+}
+
 IResourceConfig* FindRecord(ConfigManager* store, long long kind, unsigned int id) {
   switch (kind) {
     case Config::RES_KIND_DISK_VOLUME:
@@ -1154,32 +1176,32 @@ bool ConfigClient::_DeleteResource(std::string body, std::string& result) {
       if (disk != nullptr && disk->GetLockMethod() != 0 && _context->diskLocks != nullptr) {
         _context->diskLocks->RemoveSCSI3Lock(disk->GetDiskId(), disk->GetLockMethod() == 2 ? 6 : 5);
       }
-      store->RemoveDiskVolumeResConfigById(removed.configId);
+      ReleaseRecord(store->EditDiskVolumeConfig(), removed.configId);
       break;
     }
     case Config::RES_KIND_IP:
-      store->RemoveIPResConfigById(removed.configId);
+      ReleaseRecord(store->EditIPConfig(), removed.configId);
       break;
     case Config::RES_KIND_ALIAS: {
       AliasResConfig* alias = store->GetAliasResConfigById(removed.configId);
       if (alias != nullptr) RemoveAliasHosts(store, alias->GetAlias(), alias->GetBoundIPResId());
-      store->RemoveAliasResConfigById(removed.configId);
+      ReleaseRecord(store->EditAliasConfig(), removed.configId);
       break;
     }
     case Config::RES_KIND_SERVICE:
-      store->RemoveServiceResConfigById(removed.configId);
+      ReleaseRecord(store->EditServiceConfig(), removed.configId);
       break;
     case Config::RES_KIND_PROGRAM:
-      store->RemoveProgramResConfigById(removed.configId);
+      ReleaseRecord(store->EditProgramConfig(), removed.configId);
       break;
     case Config::RES_KIND_CUSTOM:
-      store->RemoveCustomResConfigById(removed.configId);
+      ReleaseRecord(store->EditCustomConfig(), removed.configId);
       break;
     case Config::RES_KIND_FILE_SHARE:
-      store->RemoveFileShareResConfigById(removed.configId);
+      ReleaseRecord(store->EditFileShareConfig(), removed.configId);
       break;
     case Config::RES_KIND_DRBD:
-      store->RemoveDrbdResConfigById(removed.configId);
+      ReleaseRecord(store->EditDrbdResConfig(), removed.configId);
       break;
     default:
       ConsoleEventPoster::Post(_context->events, -1, "NOTIFY", "RES_TREE_CHANGED");

@@ -54,7 +54,7 @@ FakeResource::FakeResource(int id, const std::string& name, int kind, IResourceC
 }
 
 FakeResource::~FakeResource() {
-  ShutdownTestThread();
+  EndForDestruction();
   if (destroyed != nullptr) destroyed->store(true);
 }
 
