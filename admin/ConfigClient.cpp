@@ -58,6 +58,7 @@
 #include "entity/SLEAData.h"
 #include "framework/MutexGuard.h"
 #include "framework/OXThreadPool.h"
+#include "resource/ResourceReaper.h"
 #include "resource/ResourceTree.h"
 #include "framework/Convert.h"
 #include "framework/Env.h"
@@ -531,6 +532,13 @@ const long kPeerTreeTimeoutMs = 1000;
 // holds it; past this bound it is left to its last holder.
 const long kDeletedTreeWaitMs = 30000;
 
+// A tree about to move or moving takes no edit: a start or stop that is
+// queued counts as begun (the settled status), and the passes of a start or
+// stop run on the resources' own threads, without the tree mutex.
+void RequireSettled(ResourceTree* tree) {
+  if (!ResourceTree::IsStableStatu(tree->GetSettledStatu())) throw new Exception("FORM_ERR", kTreeMoving);
+}
+
 // The tree mutex for a scope.
 class TreeLock : Framework::NonCopyable {
  public:
@@ -656,6 +664,27 @@ void TakeOutRecord(ConfigManager* store, long long kind, IResourceConfig* record
   }
 }
 
+// Takes the record with id out of its list and saves the kind's file (the
+// record goes back when that fails). The record is freed once the resources
+// that are going away have gone: a worker of one that outlived its time-out
+// may still read it.
+template <class T>
+void ReleaseRecord(ConfigListEdit<T> edit, unsigned int id) {
+  std::vector<T*>& list = edit.List();
+  auto found = std::find_if(list.begin(), list.end(),
+                            [id](T* record) { return static_cast<unsigned int>(record->GetId()) == id; });
+  if (found == list.end()) return;
+  T* record = *found;
+  auto position = list.erase(found);
+  try {
+    edit.Save();
+  } catch (...) {
+    list.insert(position, record);
+    throw;
+  }
+  Resource::ResourceReaper::After([record] { delete record; });
+}
+
 IResourceConfig* FindRecord(ConfigManager* store, long long kind, unsigned int id) {
   switch (kind) {
     case Config::RES_KIND_DISK_VOLUME:
@@ -722,11 +751,18 @@ unsigned WriteAliasHosts(ConfigManager* store, AliasResConfig* alias, const std:
     }
     IPResourceConfig* address = store->GetIPResConfigById(relation.configId);
     if (address == nullptr) continue;
-    HostNameTool::WriteEtcHost(alias->GetAlias(), address->GetAddress());
-    if (written != nullptr) *written = true;
+    if (HostNameTool::WriteEtcHost(alias->GetAlias(), address->GetAddress()) && written != nullptr) *written = true;
     relyOn = relation.inTreeId;
   }
   return relyOn;
+}
+
+// Takes the alias name out of /etc/hosts for the address of the address
+// record it is bound to (nothing when that record is gone); the other names
+// of the file stay.
+void RemoveAliasHosts(ConfigManager* store, const std::string& name, int boundIPResId) {
+  IPResourceConfig* address = store->GetIPResConfigById(static_cast<unsigned>(boundIPResId));
+  if (address != nullptr) HostNameTool::RemoveEtcHost(name, address->GetAddress());
 }
 
 // Line n (1 = first) of lines as an unsigned 32-bit number.
@@ -753,7 +789,7 @@ bool ConfigClient::_IsMachineRunning() {
 }
 
 void ConfigClient::_MakeSureResourceTreeStatueStatu(ResourceTree* tree) {
-  if (!ResourceTree::IsStableStatu(tree->GetStatu())) throw new Exception("FORM_ERR", kTreeMoving);
+  RequireSettled(tree);
   if (!_context->peer->HasUsableLink()) throw new Exception("FORM_ERR", kNeedLink);
   int statu = -1;
   const int answer = _context->peer->GetTryWaitResourceTreeStableStatu(tree->GetConfig()->GetGuid(), kPeerTreeWaitMs,
@@ -990,6 +1026,7 @@ bool ConfigClient::_CreateResource(std::string body, std::string& result) {
   ResourceTreeConfig* config = tree->GetConfig();
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (!IsResourceKind(kind)) throw new Exception("FORM_ERR", "无法识别的资源类型，创建资源失败！");
     std::unique_ptr<IResourceConfig> record(ParseRecord(kind, lines, 3));
     record->SetManaged(1);
@@ -1038,7 +1075,8 @@ bool ConfigClient::_CreateResource(std::string body, std::string& result) {
       TakeOutRecord(store, kind, record.get());
       if (hostsWritten) {
         try {
-          HostNameTool::RemoveEtcHost(static_cast<AliasResConfig*>(record.get())->GetAlias());
+          AliasResConfig* alias = static_cast<AliasResConfig*>(record.get());
+          RemoveAliasHosts(store, alias->GetAlias(), alias->GetBoundIPResId());
         } catch (Exception* e) {
           delete e;
         }
@@ -1061,6 +1099,7 @@ bool ConfigClient::_ModifyResource(std::string body, std::string& result) {
   ConfigManager* store = _context->store;
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (!IsResourceKind(kind)) throw new Exception("FORM_ERR", kUnknownKindModify);
     std::unique_ptr<IResourceConfig> fresh(ParseRecord(kind, lines, 2));
     const unsigned int id = static_cast<unsigned int>(fresh->GetId());
@@ -1108,7 +1147,13 @@ bool ConfigClient::_ModifyResource(std::string body, std::string& result) {
       if (tree->GetStatu() == Resource::RES_TREE_RUNNING) resource->TrunTestMode();
     }
     if (kind == Config::RES_KIND_ALIAS) {
-      WriteAliasHosts(store, static_cast<AliasResConfig*>(stored), tree->GetConfig()->GetRelations(), nullptr);
+      AliasResConfig* now = static_cast<AliasResConfig*>(stored);
+      AliasResConfig* was = static_cast<AliasResConfig*>(before.get());
+      // The name this alias wrote before goes when it is no longer its own.
+      if (was != nullptr && (was->GetAlias() != now->GetAlias() || was->GetBoundIPResId() != now->GetBoundIPResId())) {
+        RemoveAliasHosts(store, was->GetAlias(), was->GetBoundIPResId());
+      }
+      WriteAliasHosts(store, now, tree->GetConfig()->GetRelations(), nullptr);
     }
   }
   ConsoleEventPoster::Post(_context->events, -1, "NOTIFY", "RES_TREE_CHANGED");
@@ -1127,6 +1172,7 @@ bool ConfigClient::_DeleteResource(std::string body, std::string& result) {
   sResourceTreeRel removed;
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (tree->HasRelyOnIt(inTreeId)) {
       throw new Exception("FORM_ERR", "存在依赖于你要删除资源的资源，请先删除其依赖关系再删除这个资源！");
     }
@@ -1154,32 +1200,32 @@ bool ConfigClient::_DeleteResource(std::string body, std::string& result) {
       if (disk != nullptr && disk->GetLockMethod() != 0 && _context->diskLocks != nullptr) {
         _context->diskLocks->RemoveSCSI3Lock(disk->GetDiskId(), disk->GetLockMethod() == 2 ? 6 : 5);
       }
-      store->RemoveDiskVolumeResConfigById(removed.configId);
+      ReleaseRecord(store->EditDiskVolumeConfig(), removed.configId);
       break;
     }
     case Config::RES_KIND_IP:
-      store->RemoveIPResConfigById(removed.configId);
+      ReleaseRecord(store->EditIPConfig(), removed.configId);
       break;
     case Config::RES_KIND_ALIAS: {
       AliasResConfig* alias = store->GetAliasResConfigById(removed.configId);
-      if (alias != nullptr) HostNameTool::RemoveEtcHost(alias->GetAlias());
-      store->RemoveAliasResConfigById(removed.configId);
+      if (alias != nullptr) RemoveAliasHosts(store, alias->GetAlias(), alias->GetBoundIPResId());
+      ReleaseRecord(store->EditAliasConfig(), removed.configId);
       break;
     }
     case Config::RES_KIND_SERVICE:
-      store->RemoveServiceResConfigById(removed.configId);
+      ReleaseRecord(store->EditServiceConfig(), removed.configId);
       break;
     case Config::RES_KIND_PROGRAM:
-      store->RemoveProgramResConfigById(removed.configId);
+      ReleaseRecord(store->EditProgramConfig(), removed.configId);
       break;
     case Config::RES_KIND_CUSTOM:
-      store->RemoveCustomResConfigById(removed.configId);
+      ReleaseRecord(store->EditCustomConfig(), removed.configId);
       break;
     case Config::RES_KIND_FILE_SHARE:
-      store->RemoveFileShareResConfigById(removed.configId);
+      ReleaseRecord(store->EditFileShareConfig(), removed.configId);
       break;
     case Config::RES_KIND_DRBD:
-      store->RemoveDrbdResConfigById(removed.configId);
+      ReleaseRecord(store->EditDrbdResConfig(), removed.configId);
       break;
     default:
       ConsoleEventPoster::Post(_context->events, -1, "NOTIFY", "RES_TREE_CHANGED");
@@ -1217,6 +1263,7 @@ bool ConfigClient::_ResetResourceFailureByPreStartCheckFlag(std::string body, st
   bool cleared = false;
   {
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     for (Entity::ResourceEntity* resource : *tree->GetResourceList()) {
       if (resource->GetInTreeId() != inTreeId) continue;
       resource->SetCannotStart(false);
@@ -1242,6 +1289,7 @@ bool ConfigClient::_AddRelyOn(std::string body, std::string& result) {
   {
     Framework::MutexGuard session(_sessionMutex);
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (tree->FindByInTreeId(dependent) == nullptr || tree->FindByInTreeId(reliedOn) == nullptr) {
       throw new Exception("FORM_ERR", kRelyResourceMissing);
     }
@@ -1283,6 +1331,7 @@ bool ConfigClient::_RemoveRelyOn(std::string body, std::string& result) {
   {
     Framework::MutexGuard session(_sessionMutex);
     TreeLock lock(tree.get());
+    RequireSettled(tree.get());  // the guard's answer may be stale by now
     if (tree->FindByInTreeId(dependent) == nullptr || tree->FindByInTreeId(reliedOn) == nullptr) {
       throw new Exception("FORM_ERR", kRelyResourceMissing);
     }

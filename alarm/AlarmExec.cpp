@@ -93,8 +93,13 @@ bool AlarmExec::_Enqueue(AlarmObj* alarm, long waitMs) {
       // Only raisers put, and only under this lock, so a free slot seen here
       // is still free for the Put (which then does not wait).
       MutexGuard guard(_putLock);
-      if (!_queue.IsFull()) {
+      // Behind alarms in the spill list goes into it too: the order holds.
+      if (_spill.empty() && !_queue.IsFull()) {
         _queue.Put(alarm);
+        return true;
+      }
+      if (_spill.size() < _spillLimit.load()) {
+        _spill.push_back(alarm);
         return true;
       }
     }
@@ -170,6 +175,13 @@ int AlarmExec::Run() {
           std::unique_ptr<AlarmObj> owned(next);
           batch.push_back(*owned);
         }
+        // What did not fit came after everything the queue held.
+        for (AlarmObj* next : _spill) {
+          if (next == &_stopMarker) continue;
+          std::unique_ptr<AlarmObj> owned(next);
+          batch.push_back(*owned);
+        }
+        _spill.clear();
       }
       DoAlarm(batch);
     } catch (Exception* e) {  // idle time-out, or a failed batch: the batch is lost
@@ -190,7 +202,10 @@ void AlarmExec::CallExit() {
   _thread.reset(new AsyncExecutor(this, kThreadName));
 }
 
-bool AlarmExec::_HasWaiting() { return !_queue.IsEmpty(); }
+bool AlarmExec::_HasWaiting() {
+  MutexGuard guard(_putLock);
+  return !_queue.IsEmpty() || !_spill.empty();
+}
 
 void AlarmExec::_DeleteQueued() {
   MutexGuard guard(_putLock);
@@ -198,6 +213,10 @@ void AlarmExec::_DeleteQueued() {
     AlarmObj* alarm = _queue.TakeUntil(0);
     if (alarm != &_stopMarker) delete alarm;
   }
+  for (AlarmObj* alarm : _spill) {
+    if (alarm != &_stopMarker) delete alarm;
+  }
+  _spill.clear();
 }
 
 }  // namespace Alarm

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,7 +66,8 @@ class AlarmExec : public Framework::AsyncExecutable {
   // CallExit returns the thread no longer runs. Safe to call more than once,
   // and before Start.
   virtual void CallExit();
-  // Queues one new alarm. Waits at most the put wait for a free slot without
+  // Queues one new alarm (in the spill list when the queue is full and the
+  // list has room). Waits at most the put wait for a free slot without
   // holding the put lock; true when queued, false when the queue stayed full
   // and the alarm was dropped. A dropped alarm is written to the trace log
   // (and standard output): kind, executor and the first DROPPED_TEXT_BYTES
@@ -78,6 +80,10 @@ class AlarmExec : public Framework::AsyncExecutable {
   // thread. An Exception* thrown here is deleted and the batch is lost.
   virtual void DoAlarm(std::vector<Entity::AlarmObj>& batch) = 0;
 
+  // How many alarms that find the queue full may wait in a list beside it
+  // (0, the default: none), handled with the next batch in raising order.
+  // PutLog waits for a slot, and drops, only once that list is full too.
+  void SetSpillLimit(size_t alarms) { _spillLimit.store(alarms); }
   // How long PutLog waits for a free slot, in ms (0: no wait).
   void SetPutWait(long ms) { _putWait.store(ms); }
   long GetPutWait() const { return _putWait.load(); }
@@ -116,6 +122,8 @@ class AlarmExec : public Framework::AsyncExecutable {
   Framework::Mutex _putLock;                          // queueing against the batch drain
   std::atomic<uint32_t> _delay;
   std::atomic<long> _putWait{DEFAULT_PUT_WAIT_MS};
+  std::atomic<size_t> _spillLimit{0};
+  std::deque<Entity::AlarmObj*> _spill;  // under _putLock: alarms that found the queue full
   std::atomic<long> _exitWait{EXIT_WAIT_MS};
   std::atomic<long> _dropped{0};
   std::atomic<int> _slotWaiters{0};  // raisers waiting for a free slot

@@ -45,6 +45,11 @@ bool _WriteAll(int fd, const std::string& text) {
 LogAlarmExec::LogAlarmExec(ConfigManager* config)
     : AlarmExec(), _config(config != nullptr ? config : ConfigManager::Instance()) {
   _recent = _config->GetRecentAlarmObj();
+  // Every alarm comes here, raised by threads that may hold a tree's or the
+  // machine's lock: raising never waits for room. A burst beyond the queue
+  // waits beside it; past that, an alarm is dropped with its trace line.
+  SetSpillLimit(SPILL_LIMIT);
+  SetPutWait(0);
 }
 
 LogAlarmExec::~LogAlarmExec() {

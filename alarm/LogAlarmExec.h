@@ -24,9 +24,13 @@ class LogAlarmExec : public AlarmExec {
  public:
   // A new alarm pushes the oldest out once the list holds more than this.
   enum { RECENT_KEEP = 15 };
+  // Alarms that may wait beside the full queue.
+  enum { SPILL_LIMIT = 1000 };
 
   // config: the store that reads and writes log/recent_alarm.log (the
   // daemon's when null). The recent list starts with what that file holds.
+  // The put wait is 0: a raiser never waits for room in this queue; up to
+  // SPILL_LIMIT alarms beyond it wait beside it.
   explicit LogAlarmExec(Config::ConfigManager* config = nullptr);
   // Stops the thread, then frees the recent list.
   ~LogAlarmExec() override;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "framework/CommandRunner.h"
@@ -116,48 +117,68 @@ std::string HostNameTool::GetUntilMetCutChar(std::string text, int& position) {
   return field;
 }
 
-void HostNameTool::WriteEtcHost(std::string name, std::string address) {
-  _RequireValidName(name);
+namespace {
+
+// The host names of a /etc/hosts line whose first field is address: the
+// fields after it up to a comment; false for a line of another address.
+bool _NamesOfAddress(const std::string& line, const std::string& address, std::vector<std::string>& names) {
+  int position = 0;
+  if (HostNameTool::GetUntilMetCutChar(line, position) != address) return false;
+  names.clear();
+  for (;;) {
+    const std::string field = HostNameTool::GetUntilMetCutChar(line, position);
+    if (field.empty() || field[0] == '#') break;
+    names.push_back(field);
+  }
+  return true;
+}
+
+void _RequireAddress(const std::string& address) {
   struct in_addr parsed;
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1)
     throw new Exception("FORM_ERR", "IP地址'" + address + "'无效！");
+}
+
+}  // namespace
+
+bool HostNameTool::WriteEtcHost(std::string name, std::string address) {
+  _RequireValidName(name);
+  _RequireAddress(address);
 
   MutexGuard guard(_HostsLock());
   const std::string path = _HostsPath();
   std::string text = FileManager::LoadFile(path);
   std::string content;
-  bool replaced = false;
+  std::vector<std::string> names;
   for (const std::string& line : Convert::tokenize(text, "\n", false, "")) {
     if (line.empty()) continue;
-    int position = 0;
-    if (GetUntilMetCutChar(line, position) != address) {
-      content += line + "\n";
-      continue;
-    }
-    if (GetUntilMetCutChar(line, position) == name) return;  // the mapping is there
-    content += address + "\t" + name + "\n";
-    replaced = true;
+    if (_NamesOfAddress(line, address, names) && std::find(names.begin(), names.end(), name) != names.end())
+      return false;  // the mapping is there
+    content += line + "\n";
   }
-  if (!replaced) content += address + "\t" + name + "\n";
+  // A line of its own: the names other lines give the address stay theirs.
+  content += address + "\t" + name + "\n";
   FileManager::SaveFile(path, content);
+  return true;
 }
 
-void HostNameTool::RemoveEtcHost(std::string name) {
+bool HostNameTool::RemoveEtcHost(std::string name, std::string address) {
   _RequireValidName(name);
+  _RequireAddress(address);
   MutexGuard guard(_HostsLock());
   const std::string path = _HostsPath();
   std::string text = FileManager::LoadFile(path);
   std::string content;
   bool removed = false;
+  std::vector<std::string> names;
   for (const std::string& line : Convert::tokenize(text, "\n", false, "")) {
     if (line.empty()) continue;
-    int position = 0;
-    GetUntilMetCutChar(line, position);
-    if (GetUntilMetCutChar(line, position) == name) {
+    if (_NamesOfAddress(line, address, names) && names.size() == 1 && names[0] == name) {
       removed = true;
       continue;
     }
     content += line + "\n";
   }
   if (removed) FileManager::SaveFile(path, content);
+  return removed;
 }

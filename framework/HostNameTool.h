@@ -28,20 +28,21 @@ class HostNameTool {
   // name; nothing runs then. "NONAME" (no configured name) runs nothing.
   static void SetHostName(std::string name);
 
-  // Makes /etc/hosts map address to name: nothing changes when a line of
-  // address with name as its first name exists; otherwise every line of
-  // address becomes "address<TAB>name", or that line is appended. Empty lines
-  // are dropped when the file is rewritten (crash-safely, keeping its mode).
-  // Throws Exception* "FORM_ERR" for a name that is not a valid host name or
-  // an address that is not an IPv4 address, and Exception* "IO" when
-  // /etc/hosts is missing or empty; nothing is written then.
-  static void WriteEtcHost(std::string name, std::string address);
+  // Makes /etc/hosts map address to name without touching the names the
+  // file gives otherwise: nothing changes when a line of address lists name
+  // among its names; otherwise the line "address<TAB>name" is appended.
+  // Empty lines are dropped when the file is rewritten (crash-safely,
+  // keeping its mode). true when the file was written. Throws Exception*
+  // "FORM_ERR" for a name that is not a valid host name or an address that
+  // is not an IPv4 address, and Exception* "IO" when /etc/hosts is missing or
+  // empty; nothing is written then.
+  static bool WriteEtcHost(std::string name, std::string address);
 
-  // Removes from /etc/hosts every line whose second field is name; rewrites
-  // the file only when a line was removed. Throws Exception* "FORM_ERR" for a
-  // name that is not a valid host name and Exception* "IO" when /etc/hosts
-  // is missing or empty; nothing is written then.
-  static void RemoveEtcHost(std::string name);
+  // Takes back what WriteEtcHost added: removes every line of address whose
+  // only name is name (a comment after it aside); lines that give the
+  // address or the name along with other names stay. Rewrites the file only
+  // when a line was removed; true then. Throws as WriteEtcHost.
+  static bool RemoveEtcHost(std::string name, std::string address);
 
   // The next field (a run of characters other than blank and tab) of text at
   // or after position; position is left on the blank that ended it or at the

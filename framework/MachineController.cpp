@@ -167,9 +167,18 @@ std::vector<int> MachineController::_ParseLsofPids(std::string output, int self)
   return pids;
 }
 
+namespace {
+
+// lsof may hang on a dead network mount and kill on nothing, yet a release
+// (a DRBD mirror's stop) waits for both: each runs for a bounded time.
+const long kLsofWaitMs = 15000;
+const long kKillWaitMs = 5000;
+
+}  // namespace
+
 std::vector<int> MachineController::GetUsingPid(std::string path) {
   // The path goes to lsof as one argument, blanks and all.
-  CommandResult result = Env::Get()->Runner()->Run({"lsof", path}, -1, true);
+  CommandResult result = Env::Get()->Runner()->Run({"lsof", path}, kLsofWaitMs, true);
   if (result.status != 0 || result.output.empty()) return {};
   return _ParseLsofPids(result.output, static_cast<int>(getpid()));
 }
@@ -178,7 +187,7 @@ void MachineController::KillUsingProcess(std::string path) {
   const int self = static_cast<int>(getpid());
   for (int pid : GetUsingPid(path)) {
     if (pid <= 1 || pid == self) continue;
-    Env::Get()->Runner()->Run({"kill", Convert::ToString<int>(pid)}, -1, false);
+    Env::Get()->Runner()->Run({"kill", Convert::ToString<int>(pid)}, kKillWaitMs, false);
   }
 }
 

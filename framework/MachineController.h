@@ -62,11 +62,11 @@ class MachineController {
 
   // Ids of the processes other than this one that "lsof <path>" lists as
   // using path, each once, in order of first appearance; empty when lsof
-  // fails, finds nothing or prints nothing.
+  // fails, finds nothing, prints nothing or runs past its 15 s (then killed).
   static std::vector<int> GetUsingPid(std::string path);
   // Runs "kill <pid>" for each process of GetUsingPid(path), one after the
-  // other, waiting for each kill program. Never signals pid 0, 1, a negative
-  // pid or this process.
+  // other, waiting for each kill program (at most 5 s). Never signals pid 0,
+  // 1, a negative pid or this process.
   static void KillUsingProcess(std::string path);
 
   // ru_ixrss of this process; 0 when getrusage fails.

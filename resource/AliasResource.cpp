@@ -28,7 +28,7 @@ Mutex AliasResource::CS;
 AliasResource::AliasResource(AliasResConfig* config)
     : IResource(2, static_cast<short>(config->GetConfigNumber() & 0xFFFF)), _config(config) {}
 
-AliasResource::~AliasResource() { ShutdownTestThread(); }
+AliasResource::~AliasResource() { EndForDestruction(); }
 
 IResourceConfig* AliasResource::GetIResConfig() { return _config; }
 

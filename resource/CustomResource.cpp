@@ -35,7 +35,7 @@ bool WaitChild(ProcessManager& child, long ms, Stop stop) {
 CustomResource::CustomResource(CustomResConfig* config)
     : IResource(5, static_cast<short>(config->GetConfigNumber() & 0xFFFF)), _config(config) {}
 
-CustomResource::~CustomResource() { ShutdownTestThread(); }
+CustomResource::~CustomResource() { EndForDestruction(); }
 
 IResourceConfig* CustomResource::GetIResConfig() { return _config; }
 

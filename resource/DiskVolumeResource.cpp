@@ -22,7 +22,7 @@ Mutex DiskVolumeResource::_CS;
 DiskVolumeResource::DiskVolumeResource(DiskVolumeResConfig* config)
     : IResource(0, static_cast<short>(config->GetConfigNumber() & 0xFFFF)), _config(config) {}
 
-DiskVolumeResource::~DiskVolumeResource() { ShutdownTestThread(); }
+DiskVolumeResource::~DiskVolumeResource() { EndForDestruction(); }
 
 IResourceConfig* DiskVolumeResource::GetIResConfig() { return _config; }
 

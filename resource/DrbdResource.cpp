@@ -28,7 +28,7 @@ DrbdResource::DrbdResource(DrbdResConfig* config)
   (void)_flag;
 }
 
-DrbdResource::~DrbdResource() { ShutdownTestThread(); }
+DrbdResource::~DrbdResource() { EndForDestruction(); }
 
 IResourceConfig* DrbdResource::GetIResConfig() { return _config; }
 

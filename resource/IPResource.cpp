@@ -44,7 +44,7 @@ void IPResource::SetIPTimings(const Timings& timings) {
 IPResource::IPResource(IPResourceConfig* config)
     : IResource(1, static_cast<short>(config->GetConfigNumber() & 0xFFFF)), _config(config) {}
 
-IPResource::~IPResource() { ShutdownTestThread(); }
+IPResource::~IPResource() { EndForDestruction(); }
 
 Config::IResourceConfig* IPResource::GetIResConfig() { return _config; }
 

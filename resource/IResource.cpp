@@ -59,9 +59,9 @@ long long NowSeconds() { return static_cast<long long>(Env::Get()->WallClock().t
 IResource::IResource(short kind, short number) : ResourceEntity(kind, number) {}
 
 IResource::~IResource() {
-  // The tree has ended the thread already; this is the last resort for an
-  // owner that did not, and for late workers still using this object.
-  ShutdownTestThread();
+  // The kind's destructor has done this already; this is the last resort for
+  // a kind that did not.
+  EndForDestruction();
 }
 
 // ---- kinds' hooks --------------------------------------------------------
@@ -161,6 +161,19 @@ void IResource::ShutdownTestThread() {
     executor->WaitExited(GetTimings().shutdownWaitMs);
     delete executor;  // ends a thread that still runs
   }
+  // The check thread is gone and with it the step the request was for. A
+  // worker it left behind ends on its own: the resource's destruction waits
+  // for it, nothing else does. A start or stop asked for from now on runs in
+  // full.
+  _shutdownRequested.store(false);
+}
+
+void IResource::EndForDestruction() {
+  ShutdownTestThread();
+  // Late workers still call into this object: cut their waits short and let
+  // them end before it goes.
+  _shutdownRequested.store(true);
+  _wake.Post();
   _WaitLateWorkers();
 }
 
@@ -462,9 +475,10 @@ bool IResource::Test() {
   return passed;
 }
 
-void IResource::_KeepLateWorker(AsyncExecutor* worker) {
+void IResource::_KeepLateWorker(AsyncExecutor* worker, bool starter) {
   MutexGuard guard(_lateLock);
   _lateWorkers.push_back(worker);
+  if (starter) _lateStarters.push_back(worker);
 }
 
 void IResource::_ReapLateWorkers() {
@@ -474,6 +488,7 @@ void IResource::_ReapLateWorkers() {
     for (auto it = _lateWorkers.begin(); it != _lateWorkers.end();) {
       if ((*it)->GetState() != AsyncExecutor::STATE_RUNNING) {
         ended.push_back(*it);
+        _lateStarters.erase(std::remove(_lateStarters.begin(), _lateStarters.end(), *it), _lateStarters.end());
         it = _lateWorkers.erase(it);
       } else {
         ++it;
@@ -488,6 +503,7 @@ void IResource::_WaitLateWorkers() {
   {
     MutexGuard guard(_lateLock);
     workers.swap(_lateWorkers);
+    _lateStarters.clear();
   }
   for (AsyncExecutor* worker : workers) {
     worker->WaitExited();
@@ -520,7 +536,7 @@ void IResource::StartByThread() {
     }
     if (!_WaitWorker(worker.get(), timeout)) {
       starter->CallStop();
-      if (!_WaitWorker(worker.get(), timings.startGraceMs)) _KeepLateWorker(worker.release());
+      if (!_WaitWorker(worker.get(), timings.startGraceMs)) _KeepLateWorker(worker.release(), true);
       throw new Exception("RES_SS", kStartTimeoutText);
     }
     const bool vetoed = starter->IsVetoed();
@@ -532,12 +548,33 @@ void IResource::StartByThread() {
   }
 }
 
+bool IResource::_AwaitLateStarters(long ms) {
+  const Clock::time_point deadline = After(ms);
+  for (;;) {
+    _ReapLateWorkers();
+    {
+      MutexGuard guard(_lateLock);
+      if (_lateStarters.empty()) return true;
+    }
+    const long left = MsLeft(deadline);
+    if (left <= 0 || _shutdownRequested.load()) return false;
+    _wake.TimedWait(std::min(left, kSliceMs));
+  }
+}
+
 void IResource::StopByThread() {
-  if (!Test()) return;
   IResourceConfig* config = GetIResConfig();
   const int maxTry = config != nullptr ? config->GetMaxTry() : 0;
   const long timeout = config != nullptr ? config->GetStopTimeout() : 0;
   const std::string name = _Name();
+  // A worker left over from an earlier start may still bring the resource
+  // up: a stop that answered before it ended would not hold.
+  if (!_AwaitLateStarters(timeout)) {
+    if (_shutdownRequested.load()) throw new Exception("RES_SS", kCutShortText);
+    ResourceEvents::Post("DEBUG", "停止失败。超过重试次数！");
+    throw new Exception("RES_SS", kStopRetryText);
+  }
+  if (!Test()) return;
   for (int attempt = 0;; ++attempt) {
     _ReapLateWorkers();
     ResourceEvents::Post("DEBUG", "停止资源。" + name);
@@ -553,7 +590,7 @@ void IResource::StopByThread() {
     }
     if (!_WaitWorker(worker.get(), timeout)) {
       stopper->CallStop();
-      if (!_WaitWorker(worker.get(), timings.stopGraceMs)) _KeepLateWorker(worker.release());
+      if (!_WaitWorker(worker.get(), timings.stopGraceMs)) _KeepLateWorker(worker.release(), false);
     }
     worker.reset();
     if (!Test()) {

@@ -44,7 +44,8 @@ enum OX_RESOURCE_OP {
 //
 // A worker that outlives its time-out is never cancelled (it may hold a lock
 // of its kind or wait for a child): it is asked to stop and then left to end
-// on its own; ShutdownTestThread and the destructor wait for such workers.
+// on its own; only the destruction waits for such workers (ResourceReaper
+// deletes a resource that has them off the paths others wait on).
 class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutable {
  public:
   // The fixed pauses of the resource, in ms; tests shorten them.
@@ -61,8 +62,8 @@ class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutab
   // kind: resource kind number; number: taken from the configuration.
   IResource(short kind, short number);
   // Ends a check thread the owner left running and waits for late workers;
-  // a kind that can still be running a step must call ShutdownTestThread in
-  // its own destructor (the tree does it before deleting a resource).
+  // a kind that can still be running a step must call EndForDestruction in
+  // its own destructor, while the kind's part still stands.
   ~IResource() override;
 
   // The kind's own check: true when the resource runs.
@@ -91,10 +92,14 @@ class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutab
 
   // Starts the check thread in mode, only while the mode is End.
   void InitTestThread(OX_RESOURCE_OP mode);
-  // Ends the check thread (mode End) and waits for it and for late workers.
-  // A start or stop under way is cut short at its next wait: a program it
-  // runs is killed, a worker is told to stop.
+  // Ends the check thread (mode End) and waits for it, not for late
+  // workers. A start or stop under way on it is cut short at its next wait:
+  // a program it runs is killed, a worker is told to stop and left to end on
+  // its own. A Start or Stop called afterwards runs in full.
   void ShutdownTestThread();
+  // The last use: ShutdownTestThread, then waits for every late worker, their
+  // waits cut short. For destructors.
+  void EndForDestruction();
   // Mode setters; nothing in mode End.
   void TrunTestMode();    // Test, failure counters cleared
   void TurnDeTestMode();  // DeTest
@@ -122,7 +127,8 @@ class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutab
   void SetNewlyCreated(bool created) { _newlyCreated.store(created); }
   // The reason the last refusing pre-start check left.
   std::string GetPreStartReason();
-  // True from the start of ShutdownTestThread until InitTestThread.
+  // True while ShutdownTestThread ends the check thread, and from the start
+  // of EndForDestruction.
   bool IsShutdownRequested() const { return _shutdownRequested.load(); }
   // Workers that outlived their time-out and still run.
   size_t GetLateWorkerCount();
@@ -155,7 +161,10 @@ class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutab
   bool _WaitWorker(Framework::AsyncExecutor* worker, long ms);
   // Waits until the child has ended, at most ms; false when it still runs.
   bool _WaitChild(Framework::ProcessManager& child, long ms);
-  void _KeepLateWorker(Framework::AsyncExecutor* worker);
+  void _KeepLateWorker(Framework::AsyncExecutor* worker, bool starter);
+  // Waits until no late start worker is left, at most ms; false when one
+  // still runs (also at once when a shutdown is requested).
+  bool _AwaitLateStarters(long ms);
   void _ReapLateWorkers();
   void _WaitLateWorkers();
 
@@ -173,8 +182,9 @@ class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutab
   std::atomic<bool> _treeFailurePending{false};  // a failed recovery tells the tree after its step
   std::atomic<bool> _shutdownRequested{false};
   Framework::Semaphore _wake;  // posted by ShutdownTestThread: cuts pauses short
-  Framework::Mutex _lateLock;  // guards _lateWorkers
+  Framework::Mutex _lateLock;  // guards _lateWorkers and _lateStarters
   std::vector<Framework::AsyncExecutor*> _lateWorkers;
+  std::vector<Framework::AsyncExecutor*> _lateStarters;  // those of _lateWorkers that start, not owned
   Framework::Mutex _timingsLock;  // guards _timings
   Timings _timings;
 };

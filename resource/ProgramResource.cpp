@@ -88,7 +88,7 @@ std::vector<std::string> CommandLineOf(int pid) {
 ProgramResource::ProgramResource(ProgramResConfig* config)
     : IResource(4, static_cast<short>(config->GetConfigNumber() & 0xFFFF)), _config(config) {}
 
-ProgramResource::~ProgramResource() { ShutdownTestThread(); }
+ProgramResource::~ProgramResource() { EndForDestruction(); }
 
 IResourceConfig* ProgramResource::GetIResConfig() { return _config; }
 

@@ -29,6 +29,7 @@
 #include "resource/IPResource.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourTreeFailEventListener.h"
+#include "resource/ResourceReaper.h"
 #include "resource/ResourceEvents.h"
 
 namespace Oxbrindale {
@@ -89,7 +90,7 @@ ResourceTree::~ResourceTree() {
   std::vector<IResource*> left = _Resources();
   GetResourceList()->clear();
   for (IResource* resource : left) resource->ShutdownTestThread();
-  for (IResource* resource : left) delete resource;
+  for (IResource* resource : left) ResourceReaper::Dispose(resource);
 }
 
 ResourceTree::Timings ResourceTree::GetTimings() {
@@ -406,9 +407,10 @@ void ResourceTree::_DoOpSelfKill() {
     GetResourceList()->clear();
   }
   // Without the tree mutex: a check thread may still be calling into the tree
-  // (a request, the listener) and must get through to end.
+  // (a request, the listener) and must get through to end. A resource with a
+  // late worker goes once that has ended, without holding the tree up.
   for (IResource* resource : doomed) resource->ShutdownTestThread();
-  for (IResource* resource : doomed) delete resource;
+  for (IResource* resource : doomed) ResourceReaper::Dispose(resource);
   MutexGuard guard(_treeLock);
   _EnterEnded();
 }
@@ -561,9 +563,10 @@ void ResourceTree::RefreshResourceRel(bool live) {
     MutexGuard completion(_completionLock);
     *GetResourceList() = fresh;
   }
-  // No pass sees the removed resources any more.
+  // No pass sees the removed resources any more. The caller holds the tree
+  // mutex: a late worker of a removed resource is not waited for here.
   for (IResource* resource : removed) resource->ShutdownTestThread();
-  for (IResource* resource : removed) delete resource;
+  for (IResource* resource : removed) ResourceReaper::Dispose(resource);
 
   const long pause = GetTimings().modePauseMs;
   for (IResource* resource : created) {

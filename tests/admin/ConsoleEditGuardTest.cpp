@@ -2,12 +2,17 @@
 // reach of each other, asked in a fixed order.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "admin/TreeConsoleSupport.h"
 #include "config/ResourceTreeConfig.h"
+#include "resource/IResource.h"
+#include "support/TempDir.h"
 
 namespace tarrow_test {
 namespace {
@@ -104,6 +109,81 @@ TEST_F(ConsoleEditGuard, TreeGuardOfResourceEdits) {
     const std::vector<std::string> asked =
         row.asked ? std::vector<std::string>{"TREE {P-1} 500 1000"} : std::vector<std::string>{};
     EXPECT_EQ(asked, peer.Asked()) << row.what;
+  }
+  trees.Clear();
+}
+
+// A custom resource whose start, stop and check are scripts on files of dir:
+// it runs while <dir><name>.up exists. start waits first until <dir><gate>
+// exists (when gate is given), after leaving <dir><name>.begun.
+std::string ScriptedCustom(TempDir& dir, const std::string& name, const std::string& gate) {
+  const std::string up = dir.File(name + ".up");
+  std::string start = "#!/bin/sh\ntouch " + dir.File(name + ".begun") + "\n";
+  if (!gate.empty()) start += "while [ ! -e " + dir.File(gate) + " ]; do sleep 0.05; done\n";
+  start += "touch " + up + "\n";
+  dir.Write(name + "-start.sh", start);
+  dir.Write(name + "-stop.sh", "#!/bin/sh\nrm -f " + up + "\n");
+  dir.Write(name + "-test.sh", "#!/bin/sh\ntest -e " + up + "\n");
+  for (const char* script : {"-start.sh", "-stop.sh", "-test.sh"}) chmod(dir.File(name + script).c_str(), 0755);
+  // id, name, check interval, fails before restart, tries, number, start and
+  // stop time-outs, custom test switch, program, arguments, time-out, failure
+  // reset, check flag; start and stop programs and arguments, spare number.
+  return "0\n" + name + "\n200\n3\n1\n0\n60000\n20000\n1\n" + dir.File(name + "-test.sh") + "\n\n5000\n3600000\n1\n" +
+         dir.File(name + "-start.sh") + "\n\n" + dir.File(name + "-stop.sh") + "\n\n0";
+}
+
+// An edit whose guard passed while the tree stood still but whose tree lock
+// is taken in the middle of a start: the start pass runs on the resources'
+// own threads, so the lock alone does not keep it out. The edit is refused
+// and the start goes on to the end.
+TEST_F(ConsoleEditGuard, EditThatMeetsAStartUnderWayIsRefused) {
+  ASSERT_EQ("OK\n1", CreateTree("web", "{G-1}"));
+  TempDir dir;
+  ASSERT_EQ("OK\n", Ask("CREATE_RESOURCE", "{G-1}\n5\n999999\n" + ScriptedCustom(dir, "a", "")));
+  ASSERT_EQ("OK\n", Ask("CREATE_RESOURCE", "{G-1}\n5\n0\n" + ScriptedCustom(dir, "b", "go")));
+  auto tree = Tree("{G-1}");
+  ASSERT_EQ(2, tree->GetResourceCount());
+  tree->Lock();
+  for (auto* entity : *tree->GetResourceList()) {
+    auto* resource = static_cast<Oxbrindale::Velmora::Resource::IResource*>(entity);
+    auto timings = resource->GetTimings();
+    timings.programSettleMs = 20;  // the scripts are done when they end
+    resource->SetTimings(timings);
+  }
+  tree->UnLock();
+  const auto relationsBefore = tree->GetConfig()->GetRelations();
+  struct Row {
+    std::string command;
+    std::string body;
+  };
+  const Row rows[] = {
+      {"DELETE_RESOURCE", "{G-1}\n1"},
+      {"CREATE_RESOURCE", "{G-1}\n5\n999999\n" + ScriptedCustom(dir, "c", "")},
+      {"MODIFY_RESOURCE", "{G-1}\n5\n" + ScriptedCustom(dir, "b", "go").replace(0, 3, "1\nb2")},
+      {"REMOVE_RELY_ON", "{G-1}\n1\n0"},
+      {"ADD_RELY_ON", "{G-1}\n1\n0"},
+      {"RETSET_RESOURCE_FSC", "{G-1}\n1"},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(0, tree->GetStatu()) << row.command;
+    ::unlink(dir.File("go").c_str());
+    ::unlink(dir.File("b.begun").c_str());
+    // The peer is asked once the local tree passed the guard: the tree starts
+    // meanwhile and is busy with its second resource when the answer comes.
+    peer.OnTreeQuestion([&] {
+      tree->StartTree();
+      Eventually([&] { return tree->GetStatu() == 1 && ::access(dir.File("b.begun").c_str(), F_OK) == 0; });
+    });
+    EXPECT_EQ("ERROR\n" + kTreeMoving, Ask(row.command, row.body)) << row.command;
+    peer.OnTreeQuestion(nullptr);
+    EXPECT_EQ(1, tree->GetStatu()) << row.command;
+    dir.Write("go", "");
+    EXPECT_TRUE(Eventually([&] { return tree->GetStatu() == 2; })) << row.command << " left the tree starting";
+    EXPECT_EQ(2, tree->GetResourceCount()) << row.command;
+    EXPECT_EQ(relationsBefore.size(), tree->GetConfig()->GetRelations().size()) << row.command;
+    EXPECT_EQ(relationsBefore.back().relyOn, tree->GetConfig()->GetRelations().back().relyOn) << row.command;
+    tree->StopTree(true);
+    ASSERT_TRUE(Eventually([&] { return tree->GetStatu() == 0; })) << row.command;
   }
   trees.Clear();
 }

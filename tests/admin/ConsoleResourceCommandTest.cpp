@@ -174,6 +174,30 @@ TEST_F(ConsoleResourceCommand, AliasWritesHostsReliesOnItsAddressAndLeavesOnDele
   EXPECT_EQ(1u, Relations().size());
 }
 
+// An alias adds and takes back its own name only: the names the file gives
+// the address otherwise stay, and an alias "localhost" leaves the loopback
+// line alone.
+TEST_F(ConsoleResourceCommand, AliasKeepsTheOtherNamesOfHosts) {
+  // On a machine named so, the alias would count as running and its stop
+  // would be asked for.
+  char self[256] = {0};
+  ::gethostname(self, sizeof(self) - 1);
+  if (std::string(self) == "localhost" || std::string(self) == "dbhost") GTEST_SKIP() << "host name " << self;
+  const std::string before = "127.0.0.1\tlocalhost\n192.0.2.10 db.example db\n";
+  root.Write("etc/hosts", before);
+  ASSERT_EQ("OK\n", Ask("CREATE_RESOURCE", "{G-1}\n1\n999999\n" +
+                                               ResourceLines("ip", {"192.0.2.10", "255.255.255.0", "tarrowt0", ""})));
+  ASSERT_EQ("OK\n", Ask("CREATE_RESOURCE", "{G-1}\n2\n999999\n" + ResourceLines("alias", {"localhost", "", "0"})));
+  EXPECT_EQ(before + "192.0.2.10\tlocalhost\n", Hosts());
+  // A new name: the old one goes, the new one comes.
+  ASSERT_EQ("OK\n", Ask("MODIFY_RESOURCE", "{G-1}\n2\n" + ResourceLines("alias", {"dbhost", "", "0"})));
+  EXPECT_EQ(before + "192.0.2.10\tdbhost\n", Hosts());
+  ASSERT_EQ("OK\n", Ask("MODIFY_RESOURCE", "{G-1}\n2\n" + ResourceLines("alias", {"localhost", "", "0"})));
+  EXPECT_EQ(before + "192.0.2.10\tlocalhost\n", Hosts());
+  EXPECT_EQ("OK\n", Ask("DELETE_RESOURCE", "{G-1}\n1"));
+  EXPECT_EQ(before, Hosts());
+}
+
 TEST_F(ConsoleResourceCommand, DeleteWithDependantsAfterRemovingTheDependency) {
   ASSERT_EQ("OK\n", Ask("CREATE_RESOURCE", "{G-1}\n4\n999999\n" + SleepProgram("base")));
   ASSERT_EQ("OK\n", Ask("CREATE_RESOURCE", "{G-1}\n4\n0\n" + SleepProgram("top")));

@@ -134,13 +134,21 @@ int FakePeer::GetRemoteMachineIsRunningStatu(long timeoutMs, bool& running) {
 
 int FakePeer::GetTryWaitResourceTreeStableStatu(const std::string& guid, unsigned waitMs, long timeoutMs,
                                                 int& statu) {
+  std::function<void()> hook;
   {
     std::lock_guard<std::mutex> guard(_lock);
     _asked.push_back("TREE " + guid + " " + std::to_string(waitMs) + " " + std::to_string(timeoutMs));
+    hook = _onTreeQuestion;
   }
+  if (hook) hook();
   const int result = treeResult.load();
   if (result == REQ_SUCCESS) statu = treeStatu.load();
   return result;
+}
+
+void FakePeer::OnTreeQuestion(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(_lock);
+  _onTreeQuestion = std::move(hook);
 }
 
 std::vector<std::string> FakePeer::Asked() {

@@ -7,6 +7,7 @@
 // before each test; the HA machine, the peer and shared disks are fakes.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,8 +78,12 @@ class FakePeer : public Oxbrindale::Velmora::Core::IAdminPeer {
   std::atomic<bool> machineRunning{true};
   std::atomic<int> treeResult{REQ_SUCCESS};
   std::atomic<int> treeStatu{0};
+  // Runs on the console's thread while the tree question is asked, before it
+  // is answered (empty: nothing).
+  void OnTreeQuestion(std::function<void()> hook);
 
  private:
+  std::function<void()> _onTreeQuestion;
   std::mutex _lock;
   std::vector<std::string> _asked;
 };

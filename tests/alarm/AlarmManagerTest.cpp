@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -312,6 +314,7 @@ TEST(AlarmExec, DroppedAlarmIsTracedWithKindExecutorAndText) {
   int kind = 0;
   for (const Executor& e : executors) {  // threads not started: nothing leaves the queues
     e.exec->SetPutWait(0);
+    e.exec->SetSpillLimit(0);  // the log executor's list beside the queue: none here
     for (int i = 0; i < e.room; ++i) ASSERT_TRUE(e.exec->PutLog(1, "queued", DateTime()));
     for (const Case& c : cases) {
       EXPECT_FALSE(e.exec->PutLog(kind, c.text, DateTime()));
@@ -470,6 +473,31 @@ TEST(AlarmManagerConcurrency, RaisersNeverWaitLongForAStuckExecutor) {
 
   custom->release_.store(true);
   EXPECT_TRUE(WaitUntil([&] { return custom->handled_.load() == 50; }));
+}
+
+// Every alarm goes to the log executor, raised also by threads that hold a
+// tree's lock: a full log queue drops the alarm with its trace line at once
+// instead of holding the raiser for the queue's wait.
+TEST(AlarmManagerConcurrency, FullLogQueueNeverHoldsTheRaiser) {
+  tarrow_test::TempDir dir;
+  tarrow_test::TestEnv env(dir.Path(), dir.Path());
+  dir.MakeDir("log");
+  ConfigManager config;
+  LogAlarmExec* log = new LogAlarmExec(&config);
+  AlarmManager manager(&config, log, nullptr, nullptr, nullptr);  // not started: nothing leaves the queue
+  const int room = 49 + LogAlarmExec::SPILL_LIMIT;  // the queue, and the list beside it
+  auto raised = std::async(std::launch::async, [&] {
+    for (int i = 0; i < room; ++i) manager.BroadAlarm(11, "queued");
+    manager.BroadAlarm(3, "one too many");
+  });
+  const bool ready = raised.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(ready) << "the raiser waits for room";
+  if (!ready) manager.Init();  // let it through
+  raised.get();
+  EXPECT_EQ(1, log->GetDroppedCount());
+  const std::vector<std::string> entries = TraceEntries(dir);
+  EXPECT_NE(entries.end(),
+            std::find(entries.begin(), entries.end(), "告警队列已满，告警被丢弃：执行体 LOG，类型 3，内容 one too many"));
 }
 
 TEST(AlarmManagerConcurrency, InitStartsAndDisposeStopsAllFourExecutors) {

@@ -94,14 +94,17 @@ TEST_F(HostNameToolTest, WriteEtcHostLineRules) {
       // The mapping exists (fields split by tabs or several blanks): the file is not touched.
       {"127.0.0.1\tlocalhost\n\n10.0.0.5  node9 other\n", "127.0.0.1\tlocalhost\n\n10.0.0.5  node9 other\n"},
       {"10.0.0.5\t \tnode9\r\n", "10.0.0.5\t \tnode9\r\n"},
-      // A line of the address with another name: replaced whole; empty lines and CRs go.
-      {"127.0.0.1 localhost\r\n\n10.0.0.5  old alias # note\n::1 ip6\n", "127.0.0.1 localhost\n10.0.0.5\tnode9\n::1 ip6\n"},
-      // Every line of the address.
-      {"10.0.0.5 a\n10.0.0.50 b\n10.0.0.5 c\n", "10.0.0.5\tnode9\n10.0.0.50 b\n10.0.0.5\tnode9\n"},
+      // Lines of the address with other names keep them: the name gets a line
+      // of its own; empty lines and CRs go.
+      {"127.0.0.1 localhost\r\n\n10.0.0.5  old alias # note\n::1 ip6\n",
+       "127.0.0.1 localhost\n10.0.0.5  old alias # note\n::1 ip6\n10.0.0.5\tnode9\n"},
+      {"10.0.0.5 a\n10.0.0.50 b\n10.0.0.5 c\n", "10.0.0.5 a\n10.0.0.50 b\n10.0.0.5 c\n10.0.0.5\tnode9\n"},
       // No line of the address: appended, also after a last line without line break.
       {"127.0.0.1 localhost", "127.0.0.1 localhost\n10.0.0.5\tnode9\n"},
-      // The name is a further alias of the address: still rewritten to name only.
-      {"10.0.0.5 other node9\n", "10.0.0.5\tnode9\n"},
+      // The name is a further alias of the address: the mapping is there.
+      {"10.0.0.5 other node9\n", "10.0.0.5 other node9\n"},
+      // Named only in a comment, or for another address: not there.
+      {"10.0.0.5 other # node9\n10.0.0.6 node9\n", "10.0.0.5 other # node9\n10.0.0.6 node9\n10.0.0.5\tnode9\n"},
   };
   for (const Case& c : cases) {
     WriteHosts(c.before);
@@ -123,10 +126,10 @@ TEST_F(HostNameToolTest, WriteEtcHostKeepsTheFileMode) {
 
 TEST_F(HostNameToolTest, EmptyOrMissingHostsFileIsAnIOErrorAndStaysAsItWas) {
   EXPECT_EQ("IO", ThrownCode([] { HostNameTool::WriteEtcHost("node9", "10.0.0.5"); }));
-  EXPECT_EQ("IO", ThrownCode([] { HostNameTool::RemoveEtcHost("node9"); }));
+  EXPECT_EQ("IO", ThrownCode([] { HostNameTool::RemoveEtcHost("node9", "10.0.0.5"); }));
   WriteHosts("");
   EXPECT_EQ("IO", ThrownCode([] { HostNameTool::WriteEtcHost("node9", "10.0.0.5"); }));
-  EXPECT_EQ("IO", ThrownCode([] { HostNameTool::RemoveEtcHost("node9"); }));
+  EXPECT_EQ("IO", ThrownCode([] { HostNameTool::RemoveEtcHost("node9", "10.0.0.5"); }));
   EXPECT_EQ("", Hosts());
 }
 
@@ -164,22 +167,41 @@ TEST_F(HostNameToolTest, WriteEtcHostRefusesBadNamesAndAddresses) {
   EXPECT_EQ(before + "10.0.0.5\t" + std::string(64, 'a') + "\n", Hosts());
 }
 
-TEST_F(HostNameToolTest, RemoveEtcHostDropsLinesWithTheNameSecond) {
+// Only a line that gives the address this one name goes: what WriteEtcHost
+// added. Other names of the address, and the name for other addresses (an
+// alias "localhost" and the loopback line), stay.
+TEST_F(HostNameToolTest, RemoveEtcHostDropsOnlyTheNamesOwnLine) {
   struct Case {
+    const char* name;
     const char* before;
     const char* after;
   };
   const Case cases[] = {
-      {"10.0.0.5 node9\n10.0.0.6 other node9\n", "10.0.0.6 other node9\n"},
-      {"10.0.0.5\t\tnode9 x\n\n127.0.0.1  localhost\r\n", "127.0.0.1  localhost\n"},
-      // No line has the name second: nothing is written, the blank line stays.
-      {"127.0.0.1 localhost\n\n10.0.0.6 other node9\n", "127.0.0.1 localhost\n\n10.0.0.6 other node9\n"},
-      {"10.0.0.5 Node9\n", "10.0.0.5 Node9\n"},
+      {"node9", "10.0.0.5 node9\n10.0.0.6 other node9\n", "10.0.0.6 other node9\n"},
+      {"node9", "10.0.0.5\t\tnode9 # mine\n\n127.0.0.1  localhost\r\n", "127.0.0.1  localhost\n"},
+      {"localhost", "127.0.0.1 localhost\n10.0.0.5\tlocalhost\n", "127.0.0.1 localhost\n"},
+      // No such line: nothing is written, the blank line stays.
+      {"node9", "127.0.0.1 localhost\n\n10.0.0.5 other node9\n10.0.0.6 node9\n",
+       "127.0.0.1 localhost\n\n10.0.0.5 other node9\n10.0.0.6 node9\n"},
+      {"node9", "10.0.0.5 Node9\n", "10.0.0.5 Node9\n"},
+      {"localhost", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n"},
   };
   for (const Case& c : cases) {
     WriteHosts(c.before);
-    HostNameTool::RemoveEtcHost("node9");
+    HostNameTool::RemoveEtcHost(c.name, "10.0.0.5");
     EXPECT_EQ(c.after, Hosts()) << c.before;
+  }
+}
+
+// Adding an alias and taking it back leaves the file as it was.
+TEST_F(HostNameToolTest, WriteThenRemoveGivesTheFileBack) {
+  const std::string before = "127.0.0.1\tlocalhost\n10.0.0.5 db db.example\n";
+  for (const char* name : {"node9", "localhost", "db"}) {
+    WriteHosts(before);
+    const bool added = HostNameTool::WriteEtcHost(name, "10.0.0.5");
+    EXPECT_EQ(std::string(name) != "db", added) << name;
+    HostNameTool::RemoveEtcHost(name, "10.0.0.5");
+    EXPECT_EQ(before, Hosts()) << name;
   }
 }
 
@@ -191,7 +213,7 @@ TEST_F(HostNameToolTest, RemoveEtcHostRefusesBadNames) {
   for (const std::string& bad : {std::string(""), std::string("db_1"), std::string("名字"), std::string("node9."),
                                  std::string("a b"), std::string(65, 'n')}) {
     WriteHosts(before);
-    EXPECT_EQ("FORM_ERR", ThrownCode([&] { HostNameTool::RemoveEtcHost(bad); })) << bad;
+    EXPECT_EQ("FORM_ERR", ThrownCode([&] { HostNameTool::RemoveEtcHost(bad, "10.0.0.5"); })) << bad;
     EXPECT_EQ(before, Hosts()) << bad;
   }
 }

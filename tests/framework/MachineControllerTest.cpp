@@ -26,8 +26,9 @@ class FakeRunner : public CommandRunner {
     commands.push_back({"system", command});
     return systemResult;
   }
-  CommandResult Run(const std::vector<std::string>& argv, long, bool) override {
+  CommandResult Run(const std::vector<std::string>& argv, long timeoutMs, bool) override {
     commands.push_back(argv);
+    timeouts.push_back(timeoutMs);
     CommandResult r;
     r.status = 0;
     if (!argv.empty() && argv[0] == "lsof") {
@@ -38,6 +39,7 @@ class FakeRunner : public CommandRunner {
   }
 
   std::vector<std::vector<std::string>> commands;
+  std::vector<long> timeouts;
   int systemResult = 0;
   int lsofStatus = 0;
   std::string lsofOutput;
@@ -104,6 +106,17 @@ TEST_F(MachineControllerTest, KillUsingProcessKillsOnlyOtherRealProcesses) {
   MachineController::KillUsingProcess("/dev/drbd0");
   const std::vector<std::vector<std::string>> want = {{"lsof", "/dev/drbd0"}, {"kill", "4242"}, {"kill", "77"}};
   EXPECT_EQ(want, env.runner.commands);
+}
+
+// A release of a mirror waits for lsof and every kill: none of them may hang it.
+TEST_F(MachineControllerTest, LsofAndKillRunForABoundedTime) {
+  env.runner.lsofOutput = kHeader + LsofLine(4242);
+  MachineController::KillUsingProcess("/mnt/data");
+  ASSERT_EQ(2u, env.runner.timeouts.size());
+  for (long timeout : env.runner.timeouts) {
+    EXPECT_GT(timeout, 0);
+    EXPECT_LE(timeout, 60000);
+  }
 }
 
 TEST_F(MachineControllerTest, KillUsingProcessWithoutUsersKillsNothing) {

@@ -28,7 +28,7 @@ const char kRefusal[] = "Cannot support mirror, VERSION INCORRECT!";
 class CountedDrbd : public DrbdResource {
  public:
   explicit CountedDrbd(DrbdResConfig* config) : DrbdResource(config) {}
-  ~CountedDrbd() override { ShutdownTestThread(); }
+  ~CountedDrbd() override { EndForDestruction(); }
   bool BeforeStartCheck(bool alarm) override {
     ++(alarm ? loud : quiet);
     return DrbdResource::BeforeStartCheck(alarm);

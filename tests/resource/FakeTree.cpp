@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "framework/Exception.h"
+#include "resource/ResourceReaper.h"
 
 namespace resource_test {
 
@@ -54,7 +55,7 @@ FakeResource::FakeResource(int id, const std::string& name, int kind, IResourceC
 }
 
 FakeResource::~FakeResource() {
-  ShutdownTestThread();
+  EndForDestruction();
   if (destroyed != nullptr) destroyed->store(true);
 }
 
@@ -202,6 +203,9 @@ TreeRig::~TreeRig() {
   if (tree->GetStatu() != Oxbrindale::Velmora::Resource::RES_TREE_UNINIT) {
     tree->DestoryTheTreeThread();
     EXPECT_TRUE(WaitStatu(Oxbrindale::Velmora::Resource::RES_TREE_ENDED, 120000)) << "tree " << name << " did not end";
+    // A resource left with a late worker is deleted after the tree ended;
+    // its hooks may use what the test holds.
+    EXPECT_TRUE(Oxbrindale::Velmora::Resource::ResourceReaper::WaitIdle(120000)) << "tree " << name;
   }
   tree.reset();
 }

@@ -110,6 +110,30 @@ class ProgramResourceTest : public ::testing::Test {
   Started started_;
 };
 
+// Shutting the check thread down is no shutdown of the resource: a stop
+// asked for afterwards (the owner makes sure it is down) stops the program,
+// at once and for good, or says that it did not.
+TEST_F(ProgramResourceTest, StopAfterTheCheckThreadEndedStopsTheProgram) {
+  ProgramResource* resource = Make("/bin/sleep", "1000");
+  config_->SetMaxTry(2);
+  resource->InitTestThread(RES_OP_TEST);
+  resource->Start();
+  const int pid = Pid();
+  ASSERT_GT(pid, 1);
+  ASSERT_TRUE(ProcessRuns(pid));
+  resource->ShutdownTestThread();
+  std::string thrown;
+  try {
+    resource->Stop();
+  } catch (Exception* e) {
+    thrown = e->message;
+    delete e;
+  }
+  EXPECT_EQ("", thrown);
+  EXPECT_FALSE(ProcessRuns(pid)) << "Stop returned with the program running";
+  EXPECT_FALSE(resource->Test());
+}
+
 TEST_F(ProgramResourceTest, StartCheckAndStopAChildByPathAndByBareName) {
   for (const std::string program : {"/bin/sleep", "sleep"}) {
     SCOPED_TRACE(program);

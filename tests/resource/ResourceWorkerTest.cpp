@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -171,8 +173,78 @@ TEST(ResourceWorkerConcurrency, ShutdownDuringLongStartEndsPromptly) {
       EXPECT_EQ(kill(pid, 0), -1) << "the start program still runs";
       EXPECT_EQ(errno, ESRCH);
     }
-    EXPECT_EQ(resource.GetLateWorkerCount(), 0u) << row.what;
+    // The worker, told to stop, ends on its own.
+    EXPECT_TRUE(WaitUntil([&] { return resource.GetLateWorkerCount() == 0; })) << row.what;
   }
+}
+
+// A start worker busy with a command of its kind that cannot be cut short: a
+// child process that runs until the test lets it end.
+struct StuckStart {
+  TempDir dir;
+  StuckStart() {}
+  ~StuckStart() { Open(); }
+  void Open() { dir.Write("gate", ""); }
+  bool Begun() { return !ReadFile(dir.File("begun")).empty(); }
+  std::function<void()> Hook() {
+    const std::string script = "echo x > " + dir.File("begun") + "; while [ ! -e " + dir.File("gate") +
+                               " ]; do sleep 0.05; done";
+    return [script] { (void)std::system(("/bin/sh -c '" + script + "'").c_str()); };
+  }
+};
+
+// The check thread ends promptly although its start left a worker that
+// cannot end yet; that worker is waited for by the destruction alone. A stop
+// asked for afterwards waits for the worker and then stops the resource.
+TEST(ResourceWorkerConcurrency, ShutdownLeavesALateStartWorkerToTheDestruction) {
+  StuckStart stuck;
+  FakeResource resource(1, UniqueName("late-start"));
+  resource.GetIResConfig()->SetStartTimeout(60000);
+  resource.onStartRes = stuck.Hook();
+  resource.InitTestThread(RES_OP_NONE);
+  resource.TurnStartMode();
+  ASSERT_TRUE(WaitUntil([&] { return stuck.Begun(); }));
+
+  auto shutdown = std::async(std::launch::async, [&] { resource.ShutdownTestThread(); });
+  const bool prompt = shutdown.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(prompt) << "the check thread's end waits for the late worker";
+  if (!prompt) stuck.Open();
+  shutdown.get();
+  EXPECT_EQ(resource.GetLateWorkerCount(), prompt ? 1u : 0u);
+
+  // The worker starts the resource once its command ends: a stop asked for
+  // meanwhile must not answer before that and leave it running.
+  auto stopped = std::async(std::launch::async, [&] { return Thrown([&] { resource.Stop(); }).second; });
+  stuck.Open();
+  EXPECT_EQ("", stopped.get());
+  EXPECT_FALSE(resource.running.load()) << "Stop answered, and the late worker started the resource after it";
+  EXPECT_EQ(resource.startResCalls.load(), 1);
+}
+
+// A tree told to end while one of its resources is in such a start ends
+// promptly; the resource goes once its worker has ended.
+TEST(ResourceWorkerConcurrency, TreeEndsWithoutWaitingForALateWorker) {
+  StuckStart stuck;
+  static std::atomic<bool> destroyed{false};  // static: the resource may go after this test
+  destroyed = false;
+  {
+    TreeRig rig("late-tree");
+    FakeResource* resource = rig.Add(0);
+    resource->GetIResConfig()->SetStartTimeout(60000);
+    resource->onStartRes = stuck.Hook();
+    resource->destroyed = &destroyed;
+    rig.Activate();
+    rig.tree->StartTree();
+    ASSERT_TRUE(WaitUntil([&] { return stuck.Begun(); }));
+    rig.tree->DestoryTheTreeThread();
+    const bool ended = rig.WaitStatu(Oxbrindale::Velmora::Resource::RES_TREE_ENDED, 10000);
+    EXPECT_TRUE(ended) << "the tree's end waits for the late worker";
+    if (!ended) stuck.Open();
+    EXPECT_TRUE(rig.WaitStatu(Oxbrindale::Velmora::Resource::RES_TREE_ENDED));
+    EXPECT_EQ(!ended, destroyed.load());
+    stuck.Open();
+  }  // the rig waits until the reaper is done
+  EXPECT_TRUE(destroyed.load());
 }
 
 // Start and stop programs: the start gets the attempt number as its last
