@@ -128,10 +128,10 @@ void World::SetStopFailAction(int action) {
 }
 
 void World::SetRunningSeconds(long seconds) {
-  const long long base = static_cast<long long>(time(nullptr));
-  env_->FixWallClock(base);
+  // Half a second more: the reading stays at seconds for the next half
+  // second of real time.
   EventManager::Instance()->SetMarkTime();
-  env_->FixWallClock(base + seconds);
+  env_->AdvanceWaitClock(static_cast<long long>(seconds) * 1000 + 500);
 }
 
 void World::ResetClock() {
