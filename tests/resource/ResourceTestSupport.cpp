@@ -128,10 +128,9 @@ void World::SetStopFailAction(int action) {
 }
 
 void World::SetRunningSeconds(long seconds) {
-  // Half a second more: the reading stays at seconds for the next half
-  // second of real time.
+  // The reading stays at seconds for the next second of real time.
   EventManager::Instance()->SetMarkTime();
-  env_->AdvanceWaitClock(static_cast<long long>(seconds) * 1000 + 500);
+  env_->AdvanceWaitClock(static_cast<long long>(seconds) * 1000);
 }
 
 void World::ResetClock() {
