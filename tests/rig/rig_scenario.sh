@@ -397,6 +397,45 @@ scenario_flapping() {
   audit A B
 }
 
+# Node X's machine status (the first figure of its running status).
+machine_status_is() { [ "$(rig_running_status "$1" | cut -d' ' -f1)" = "$2" ]; }
+# The direct pair and the serial line cut, or both back.
+heartbeat_cut() {
+  rig_link A eth1 down
+  rig_serial_cut
+}
+heartbeat_back() {
+  rig_link A eth1 up
+  rig_serial_start && rig_serial_rebind "$RIG_RUN/ttyA" "$RIG_RUN/ttyB"
+}
+
+# The heartbeat comes and goes while B's heartbeat-failure check runs: cut,
+# back for 2 s, cut again, back for good. Neither node may stay stuck in a
+# status of the check or the init: both run again, and A's crash later is
+# still taken over by B.
+scenario_check_flap() {
+  setup
+  start_on_a
+  sleep 2
+  heartbeat_cut
+  check "B's failure check runs" rig_wait_for 20 machine_status_is B 5
+  heartbeat_back
+  sleep 2
+  heartbeat_cut
+  sleep 2
+  heartbeat_back
+  check "A runs again" rig_wait_for 60 machine_status_is A 3
+  check "B runs again" rig_wait_for 60 machine_status_is B 3
+  sleep 2
+  local t0
+  t0=$(rig_now_ms)
+  rig_crash_node A
+  check "the VIP answers from B after A's crash" rig_wait_for 60 answers B
+  check "never two owners" one_owner_after B "$t0"
+  rig_serial_thaw
+  audit B
+}
+
 scenario_split_brain_notice() {
   setup
   start_on_a
