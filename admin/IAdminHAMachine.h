@@ -23,7 +23,8 @@ class IAdminHAMachine {
 
   // ---- manual takeover ----------------------------------------------------
   // Queues the takeover of the tree with this GUID (force: the peer is asked
-  // for a manual stop); false when the machine does not run.
+  // for a manual stop); false when the machine does not run. While the
+  // machine hands trees over, the takeover follows the hand-over.
   virtual bool RequestTakeOverResourceTree(const std::string& guid, bool force) = 0;
   // Queues the hand-over of tree to the peer; false when the machine does
   // not run.

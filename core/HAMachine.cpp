@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <thread>
 
 #include "alarm/AlarmManager.h"
@@ -92,6 +93,22 @@ bool IsLegalChange(int from, int to) {
     default:
       return false;
   }
+}
+
+std::vector<std::string> SplitLines(std::string text) {
+  return Framework::Convert::tokenize(text, "\n", false, "");
+}
+
+// Whether the list (GUIDs joined or ended by "\n") names guid.
+bool ListHas(const std::string& list, const std::string& guid) {
+  const std::vector<std::string> guids = SplitLines(list);
+  return std::find(guids.begin(), guids.end(), guid) != guids.end();
+}
+
+// The statuses in which a heartbeat-failure check is taken and run.
+bool AcceptsFailureCheck(int statu) {
+  return statu == HAM_RUNNING || statu == HAM_TAKING_OVER || statu == HAM_FAILURE_CHECK ||
+         statu == HAM_BEING_TAKEN_OVER;
 }
 
 }  // namespace
@@ -224,12 +241,69 @@ void HAMachine::_RequestStart() {
 }
 
 bool HAMachine::RequestTakeOverResourceTree(const std::string& guids, bool force) {
+  // A hand-over holds the machine mutex through its request to the peer,
+  // and the peer may be handing trees to this node at that very moment:
+  // the takeover waits behind the hand-over instead of for the mutex.
+  if (_QueueAfterHandOver(guids, force, true)) return true;
   MutexGuard guard(_machineLock);
-  if (_statu.load() != HAM_RUNNING) return false;
+  const int statu = _statu.load();
+  if (statu == HAM_BEING_TAKEN_OVER || (statu == HAM_RUNNING && _pendingOp.load() == HAM_OP_BE_TAKEN_OVER)) {
+    // A queued hand-over is never replaced: its trees delivered their
+    // failure once and do not offer it again.
+    _QueueAfterHandOver(guids, force, false);
+    return true;
+  }
+  if (statu != HAM_RUNNING) return false;
   _force.store(force);
   _SetOperation(HAM_OP_TAKEOVER, guids);
   _opSem.Post();
   return true;
+}
+
+bool HAMachine::_QueueAfterHandOver(const std::string& guids, bool force, bool onlyWhileHandingOver) {
+  MutexGuard guard(_textLock);
+  // The status is read under the text lock: a hand-over that ends stores
+  // its new status before it takes the list (_TakeUpAfterHandOver).
+  if (onlyWhileHandingOver && _statu.load() != HAM_BEING_TAKEN_OVER) return false;
+  for (const std::string& guid : SplitLines(guids)) {
+    if (!guid.empty() && !ListHas(_afterHandOver, guid)) _afterHandOver += guid + "\n";
+  }
+  _afterHandOverForce = _afterHandOverForce || force;
+  return true;
+}
+
+void HAMachine::_TakeUpAfterHandOver() {
+  const int statu = _statu.load();
+  const int pending = _pendingOp.load();
+  // Kept while a hand-over or a check is still to end.
+  if (statu == HAM_BEING_TAKEN_OVER || statu == HAM_FAILURE_CHECK || statu == HAM_TAKING_OVER) return;
+  if (statu == HAM_RUNNING && pending == HAM_OP_BE_TAKEN_OVER) return;
+  std::string list;
+  bool force = false;
+  {
+    MutexGuard guard(_textLock);
+    list.swap(_afterHandOver);
+    force = _afterHandOverForce;
+    _afterHandOverForce = false;
+  }
+  if (list.empty()) return;
+  list.erase(list.size() - 1);
+  if (statu != HAM_RUNNING || (pending != HAM_OP_REST && pending != HAM_OP_TAKEOVER)) {
+    // The machine decides anew (init): the request is void.
+    _Debug("接管请求在移交资源后已失效：" + list);
+    return;
+  }
+  if (pending == HAM_OP_TAKEOVER) {
+    std::string queued = GetOperationGuids();
+    for (const std::string& guid : SplitLines(list)) {
+      if (!ListHas(queued, guid)) queued += (queued.empty() ? "" : "\n") + guid;
+    }
+    list = queued;
+    force = force || _force.load();
+  }
+  _force.store(force);
+  _SetOperation(HAM_OP_TAKEOVER, list);
+  _opSem.Post();
 }
 
 bool HAMachine::RequestFailureCheck() {
@@ -238,11 +312,7 @@ bool HAMachine::RequestFailureCheck() {
   // listener's locks, and hold the notices for a whole operation). A check
   // refused while an operation is about to make the machine run is queued
   // when that operation ends (_RunPendingOperation).
-  const int statu = _statu.load();
-  if (statu != HAM_RUNNING && statu != HAM_TAKING_OVER && statu != HAM_FAILURE_CHECK &&
-      statu != HAM_BEING_TAKEN_OVER) {
-    return false;
-  }
+  if (!AcceptsFailureCheck(_statu.load())) return false;
   // Its own flag: a takeover or hand-over queued later does not replace it.
   _failureCheckPending.store(true);
   _opSem.Post();
@@ -285,7 +355,11 @@ void HAMachine::_RunEnd() {
 
 void HAMachine::_RunPendingOperation() {
   MutexGuard guard(_machineLock);
-  const bool check = _failureCheckPending.exchange(false);
+  // A check runs only in a status that accepts it. One queued while an
+  // earlier check ran is dropped once that check went back to initialising:
+  // the init decision waits for a link itself, and a check run there could
+  // only fail its first status change and be queued again for ever.
+  const bool check = _failureCheckPending.exchange(false) && AcceptsFailureCheck(_statu.load());
   const int op = check ? static_cast<int>(HAM_OP_FAILURE_CHECK) : _pendingOp.load();
   try {
     if (check) {
@@ -323,6 +397,9 @@ void HAMachine::_RunPendingOperation() {
     delete e;
     if (check) _failureCheckPending.store(true);
   }
+  // Takeovers the peer or the console asked for while a hand-over was
+  // queued or running come next.
+  _TakeUpAfterHandOver();
   // Running without a usable link: a link lost while the machine could not
   // take the failure check (initialising) is decided on now.
   if (_running.load() && _statu.load() == HAM_RUNNING && !_failureCheckPending.load() &&
@@ -376,7 +453,8 @@ void HAMachine::InitMachine(unsigned short startMode) {
 
 void HAMachine::_DoOpStart() {
   _StatuChange(HAM_INIT_START);
-  _startTime.store(_NowSeconds());
+  _startClockMs.store(Framework::Env::Get()->WaitClockMs());
+  _started.store(true);
   bool anyLink = false;
   {
     auto links = _config->EditHeartBeatLinkConfig();
@@ -406,7 +484,7 @@ void HAMachine::_DoOpStart() {
       if (!_ReferenceTest(settings->GetRefAddresses(), settings->GetRefTestPort())) {
         _Debug("本机网络环境不正常，不做任何处理..");
       } else {
-        const long long elapsedMs = (_NowSeconds() - _startTime.load()) * 1000;
+        const long long elapsedMs = _MsSinceStart();
         const long long delay = _config->GetGC()->GetStartDelay();
         bool linkLater = false;
         if (delay > elapsedMs) {
@@ -485,8 +563,7 @@ void HAMachine::_DoOpInit() {
   const bool link = _heartbeat->WaitHeartBeatAlive(static_cast<unsigned int>(_timings.initLinkWaitMs));
   _CheckEnding();
   if (!link) {
-    const long long elapsed = _NowSeconds() - _startTime.load();
-    if (!_startWait.load() || elapsed < _timings.loneNodeDecisionSec) {
+    if (!_startWait.load() || _MsSinceStart() < _timings.loneNodeDecisionSec * 1000LL) {
       _opSem.Post();
       return;
     }
@@ -503,7 +580,7 @@ void HAMachine::_DoOpInit() {
     return;
   }
 
-  const long long elapsedMs = (_NowSeconds() - _startTime.load()) * 1000;
+  const long long elapsedMs = _MsSinceStart();
   const long long delay = _config->GetGC()->GetStartDelay();
   if (elapsedMs < delay) {
     if (_startArg.load() == 0) _Pause(static_cast<long>(delay - elapsedMs));
@@ -551,16 +628,6 @@ struct TakeoverEntry {
   int asks = 0;
   std::chrono::steady_clock::time_point since;
 };
-
-std::vector<std::string> SplitLines(std::string text) {
-  return Framework::Convert::tokenize(text, "\n", false, "");
-}
-
-bool ListHas(const std::string& list, const std::string& guid) {
-  std::string copy = list;
-  const std::vector<std::string> guids = SplitLines(copy);
-  return std::find(guids.begin(), guids.end(), guid) != guids.end();
-}
 
 // Holds a mutex only when it was free.
 class TryGuard {
@@ -1054,6 +1121,8 @@ Entity::RunningStatusEntity HAMachine::GetRunningStatus() {
     ++running;
     if (!tree->GetConfig()->GetHome()) ++away;
   }
+  // Consoles ask from threads of their own: one refresh and copy at a time.
+  MutexGuard guard(_runningStatusLock);
   _runningStatus.SetReportTime(static_cast<int32_t>(_NowSeconds()));
   _runningStatus.SetMachineStatu(_statu.load());
   _runningStatus.SetRunningTrees(running);
@@ -1063,7 +1132,13 @@ Entity::RunningStatusEntity HAMachine::GetRunningStatus() {
 
 void HAMachine::NotifyRunningStatusChanged() { EventManager::Instance()->Notify(-1, "NOTIFY", "RunningStatusChanged"); }
 
-long long HAMachine::GetRunningSecond() { return _NowSeconds() - _startTime.load(); }
+long long HAMachine::GetRunningSecond() { return _MsSinceStart() / 1000; }
+
+long long HAMachine::_MsSinceStart() {
+  // Before the start ran every elapsed-time rule counts as long passed.
+  if (!_started.load()) return std::numeric_limits<long long>::max() / 2;
+  return Framework::Env::Get()->WaitClockMs() - _startClockMs.load();
+}
 
 // ---- notices ------------------------------------------------------------------------
 
@@ -1113,7 +1188,12 @@ void HAMachine::_CanStartJob(ResourceTree* tree) {
   MutexGuard guard(_machineLock);
   ResourceTreeConfig* config = handle->GetConfig();
   const int statu = _statu.load();
-  if (statu == HAM_RUNNING && config->GetTakeBack() && config->GetHome()) {
+  const bool takeBack = config->GetTakeBack() && config->GetHome();
+  if (takeBack && (statu == HAM_BEING_TAKEN_OVER ||
+                   (statu == HAM_RUNNING && _pendingOp.load() == HAM_OP_BE_TAKEN_OVER))) {
+    // A queued or running hand-over stays; the take-back follows it.
+    _QueueAfterHandOver(config->GetGuid(), false, false);
+  } else if (statu == HAM_RUNNING && takeBack) {
     _force.store(false);
     _SetOperation(HAM_OP_TAKEOVER, config->GetGuid());
     _opSem.Post();

@@ -70,7 +70,8 @@ enum HAM_OP : int32_t {
 // calls take it only in the statuses their comments name. The queue holds
 // one operation (a later queuing replaces one that has not run yet) beside a
 // pending heartbeat-failure check of its own, which no other queuing clears
-// and which runs before any other operation.
+// and which runs before any other operation in a status that accepts a check
+// (it is dropped in any other).
 //
 // Locks, outermost first: the machine mutex (held by every operation, by the
 // queuing calls but the failure check, and by the tree-list edits), the tree-list lock (held only to
@@ -122,8 +123,11 @@ class HAMachine : public Framework::AsyncExecutable,
   void SetSplitBrainReaderHook(std::function<void()> hook) { _parts.startSplitBrainReader = std::move(hook); }
 
   // ---- queuing -------------------------------------------------------------
-  // Takes the trees over from the peer (GUIDs joined by "\n"); only in
-  // status 3. force: the peer is asked for a manual stop.
+  // Takes the trees over from the peer (GUIDs joined by "\n") in status 3.
+  // While a hand-over is queued or running (status 7) the takeover is queued
+  // behind it, without waiting for the machine mutex, and runs once the
+  // hand-over ended with the machine running. force: the peer is asked for
+  // a manual stop.
   bool RequestTakeOverResourceTree(const std::string& guids, bool force) override;
   // A heartbeat-failure check, in status 3, 4, 5 or 7. Does not wait for a
   // running operation.
@@ -218,7 +222,8 @@ class HAMachine : public Framework::AsyncExecutable,
   // Queues the start, in status -1.
   void _RequestStart();
   // One turn of the machine thread: under the machine mutex, the pending
-  // failure check or else the pending operation, then what follows it.
+  // failure check (dropped unless the status accepts one) or else the
+  // pending operation, then what follows it.
   void _RunPendingOperation();
 
   // The operations, run by _RunPendingOperation under the machine mutex.
@@ -257,9 +262,19 @@ class HAMachine : public Framework::AsyncExecutable,
   bool _ReferenceTest(const std::vector<std::string>& addresses, uint16_t port);
   void _Alarm(int kind, const std::string& text);
   void _Debug(const std::string& text);
+  // Wall clock, for the records people read.
   long long _NowSeconds();
+  // Elapsed time since the start operation began, on the monotonic clock.
+  long long _MsSinceStart();
   std::shared_ptr<IResourceTreeHandle> _FindHandle(Resource::ResourceTree* tree);
   void _CanStartJob(Resource::ResourceTree* tree);
+  // Adds guids to the takeovers that follow the hand-over; with
+  // onlyWhileHandingOver only while one runs (status 7): false otherwise.
+  bool _QueueAfterHandOver(const std::string& guids, bool force, bool onlyWhileHandingOver);
+  // At the end of a turn: queues the takeovers that followed a hand-over
+  // once it ended with the machine running; drops them when the machine
+  // went back to its init decision.
+  void _TakeUpAfterHandOver();
   void _RunEnd();
 
   HAMachineParts _parts;
@@ -280,7 +295,8 @@ class HAMachine : public Framework::AsyncExecutable,
   std::atomic<bool> _startWait{true};
   std::atomic<unsigned short> _startArg{0};
   std::atomic<bool> _firstBootDone{false};
-  std::atomic<long long> _startTime{0};
+  std::atomic<long long> _startClockMs{0};  // Env::WaitClockMs() when the start began
+  std::atomic<bool> _started{false};
   std::atomic<bool> _endRequested{false};
   std::atomic<bool> _keepTrees{false};
 
@@ -290,9 +306,12 @@ class HAMachine : public Framework::AsyncExecutable,
   Framework::Mutex _textLock;      // the two texts; taken inside the machine mutex
   std::string _opGuids;            // under _textLock
   std::string _deferredTakeover;   // under _textLock
+  std::string _afterHandOver;      // under _textLock: GUIDs each followed by "\n"
+  bool _afterHandOverForce = false;  // under _textLock
   std::unique_ptr<Framework::AsyncExecutor> _thread;
 
-  Entity::RunningStatusEntity _runningStatus;
+  Framework::Mutex _runningStatusLock;  // the record; taken alone
+  Entity::RunningStatusEntity _runningStatus;  // under _runningStatusLock
 
   Framework::RwLock _treeListLock;
   std::vector<std::shared_ptr<IResourceTreeHandle>> _trees;  // under _treeListLock

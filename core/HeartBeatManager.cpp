@@ -206,10 +206,11 @@ std::shared_ptr<IHeartBeatLink> HeartBeatManager::GetOneAvalableHBL() {
 }
 
 bool HeartBeatManager::WaitHeartBeatAlive(unsigned int ms) {
-  if (GetOneAvalableHBL() != nullptr) return true;
   // A post left from an earlier link-up must not end this wait: only a link
-  // usable now, the deadline or a release does.
+  // usable now, the deadline or a release does. Drained before the first
+  // look, so a link-up right after that look keeps its post.
   _aliveSin.Drain();
+  if (GetOneAvalableHBL() != nullptr) return true;
   const long long deadline = Framework::Env::Get()->WaitClockMs() + ms;
   for (;;) {
     if (_released.load()) break;

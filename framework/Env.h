@@ -45,8 +45,9 @@ class Env {
   struct timespec DeadlineAfter(long long ms);
 
   // Now on WaitClock(), in milliseconds: the time base of intervals and
-  // time-outs measured in code.
-  long long WaitClockMs();
+  // time-outs measured in code, and of every elapsed time a decision reads.
+  // Tests may move it forward.
+  virtual long long WaitClockMs();
 
   // Runner of outside commands (shutdown, lsof, kill, hostname, zip, ...).
   // The default is one process-wide ProcessCommandRunner running real

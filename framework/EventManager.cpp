@@ -46,7 +46,7 @@ void PrintLine(const std::string& text) {
 EventManager::EventManager() : _executor(new AsyncExecutor(this, "EventManager")) {
   // The running time counts from the daemon's start until a heartbeat link
   // sets the mark: a node that never sees its peer still has a running time.
-  _mark.store(static_cast<long long>(Env::Get()->WallClock().tv_sec));
+  _mark.store(Env::Get()->WaitClockMs());
 }
 
 EventManager* EventManager::Instance() {
@@ -144,11 +144,9 @@ void EventManager::TrackLog(const std::string& text) {
   ::close(fd);
 }
 
-void EventManager::SetMarkTime() { _mark.store(static_cast<long long>(Env::Get()->WallClock().tv_sec)); }
+void EventManager::SetMarkTime() { _mark.store(Env::Get()->WaitClockMs()); }
 
-long EventManager::GetRunningSecond() {
-  return static_cast<long>(static_cast<long long>(Env::Get()->WallClock().tv_sec) - _mark.load());
-}
+long EventManager::GetRunningSecond() { return static_cast<long>((Env::Get()->WaitClockMs() - _mark.load()) / 1000); }
 
 void EventManager::PushThreadIntoPending(AsyncExecutor* executor) {
   _DeletePendingThreadList();

@@ -57,8 +57,9 @@ class EventManager : public AsyncExecutable {
   static void TrackLog(const std::string& text);
 
   // Running-time mark: SetMarkTime stores now; GetRunningSecond answers the
-  // seconds since the mark (since the manager was created, at the daemon's
-  // start, while no mark was set).
+  // whole seconds since the mark (since the manager was created, at the
+  // daemon's start, while no mark was set), on the monotonic wait clock: a
+  // step of the wall clock changes nothing.
   void SetMarkTime();
   long GetRunningSecond();
 
@@ -94,7 +95,7 @@ class EventManager : public AsyncExecutable {
   ArrayBlockQueue<EventData*> _events{EVENT_QUEUE_CAPACITY};
   Mutex _pendingLock;  // guards _pending
   std::vector<AsyncExecutor*> _pending;
-  std::atomic<long long> _mark{0};
+  std::atomic<long long> _mark{0};  // WaitClockMs() of the mark
 };
 
 }  // namespace Framework

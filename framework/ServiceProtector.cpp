@@ -45,11 +45,11 @@ void ServiceProtector::CallStop() {
   _wake.Post();
 }
 
-time_t ServiceProtector::_Now() const { return Env::Get()->WallClock().tv_sec; }
+long long ServiceProtector::_NowMs() const { return Env::Get()->WaitClockMs(); }
 
 int ServiceProtector::Run() {
   while (!IsStopping()) {
-    if (_failures > 0 && _Now() - _lastFailure > _timing.failureWindowSec) _failures = 0;
+    if (_failures > 0 && (_NowMs() - _lastFailureMs) / 1000 > _timing.failureWindowSec) _failures = 0;
 
     if (_SiblingRuns()) {
       _firstCycle = false;
@@ -58,7 +58,7 @@ int ServiceProtector::Run() {
       if (_wake.TimedWait(_firstCycle ? _timing.firstDelayMs : _timing.retryDelayMs) || IsStopping()) break;
       _firstCycle = false;
       ++_failures;
-      _lastFailure = _Now();
+      _lastFailureMs = _NowMs();
       std::string line = "FAIL ONE TIMES:" + _path + "\n";
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fflush(stdout);

@@ -58,7 +58,9 @@ class ServiceProtector : public AsyncExecutable {
 
  private:
   void _RunSibling(const char* word, long waitMs);
-  time_t _Now() const;
+  // The monotonic wait clock: a step of the wall clock moves no failure
+  // in or out of the window.
+  long long _NowMs() const;
   // Whether the sibling runs: the process found last time is asked first,
   // and only when it no longer runs the sibling is /proc searched again.
   bool _SiblingRuns();
@@ -67,7 +69,7 @@ class ServiceProtector : public AsyncExecutable {
   Semaphore _wake;
   std::string _fileName;
   bool _firstCycle = true;
-  time_t _lastFailure = 0;
+  long long _lastFailureMs = 0;
   int _failures = 0;
   int _knownPid = 0;  // the guard thread's own
   std::string _path;

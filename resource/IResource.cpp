@@ -282,7 +282,9 @@ int IResource::Run() {
     const unsigned short failures = GetFailureCount();
     const int32_t failedAt = GetLastFailureTime();
     if (failures != 0 && failedAt != 0) {
-      const long long elapsedMs = (NowSeconds() - static_cast<long long>(failedAt)) * 1000;
+      // Measured on the monotonic clock; the failure time kept in the
+      // record is the wall clock's, for people to read.
+      const long long elapsedMs = Env::Get()->WaitClockMs() - _failedAtClockMs.load();
       if (static_cast<uint64_t>(elapsedMs) >= static_cast<uint64_t>(config->GetFailureResetTime())) SetFailureCount(0);
     }
 
@@ -337,6 +339,7 @@ void IResource::DoTestRes() {
     ResourceEvents::Alarm(7, "资源" + Quoted(_Name()) + "在日常运行检测中发生了失败，正在尝试恢复..");
   SetFailureCount(static_cast<unsigned short>(GetFailureCount() + 1));
   SetLastFailureTime(static_cast<int32_t>(NowSeconds()));
+  _failedAtClockMs.store(Env::Get()->WaitClockMs());
   _mode.store(RES_OP_RESUME);
   _modeSem.Post();
 }

@@ -177,6 +177,7 @@ class IResource : public Entity::ResourceEntity, public Framework::AsyncExecutab
   Framework::Mutex _reasonLock;  // guards _preStartReason
   std::string _preStartReason;
   std::atomic<bool> _newlyCreated{false};
+  std::atomic<long long> _failedAtClockMs{0};  // Env::WaitClockMs() of the last failure
   std::atomic<bool> _lastResult{false};
 
   std::atomic<bool> _treeFailurePending{false};  // a failed recovery tells the tree after its step

@@ -71,7 +71,46 @@ bool NetTest::DoTest() {
       delete job;
     }
   }
-  for (size_t i = 0; i < _addresses.size(); ++i) _shared->finish.Wait();
+  // Each report posts the semaphore (an answer once per address).
+  const size_t count = _addresses.size();
+  size_t reports = 0;
+  const long long deadline = Env::Get()->WaitClockMs() + std::max<long>(0, GetTimings().poolWaitMs);
+  while (reports < count) {
+    const long long left = deadline - Env::Get()->WaitClockMs();
+    if (left <= 0 || !_shared->finish.TimedWait(left)) break;
+    ++reports;
+  }
+  if (reports < count) {
+    // The pool has not started every job: those addresses are pinged here.
+    // A claimed job stays queued and is deleted by the pool once it ran
+    // (doing nothing): its pointer is not used after the claim.
+    std::vector<std::string> claimed;
+    {
+      MutexGuard guard(NetTestExec::_GlobalCS);
+      std::list<NetTestExec*> unstarted;
+      for (NetTestExec* job : _shared->pending) {
+        if (job->Claim()) unstarted.push_back(job);
+      }
+      for (NetTestExec* job : unstarted) {
+        claimed.push_back(job->Address());
+        _shared->pending.remove(job);
+      }
+    }
+    for (const std::string& address : claimed) {
+      bool answered = false;
+      {
+        MutexGuard guard(NetTestExec::_GlobalCS);
+        answered = _shared->success;  // another address answered: no more pings
+      }
+      if (!answered) answered = SendARPTest(address);
+      MutexGuard guard(NetTestExec::_GlobalCS);
+      if (answered)
+        _shared->TestSuccess(nullptr);
+      else
+        _shared->TestFail(nullptr);
+    }
+    for (; reports < count; ++reports) _shared->finish.Wait();
+  }
   MutexGuard guard(NetTestExec::_GlobalCS);
   return _shared->success;
 }

@@ -20,6 +20,10 @@ class NetTestExec;
 // once, one job per address on the process-wide thread pool, and answers at
 // the first reply or once every address has failed.
 //
+// A job the pool has not started within Timings::poolWaitMs is claimed
+// back: the caller pings that address itself, and the job, when it runs
+// later, does nothing.
+//
 // The test and its jobs share their state (Shared), which lives as long as
 // the last of them: the caller owns the NetTest (on the stack or deletes it
 // whenever it likes, also right after DoTest), and jobs still pinging after
@@ -31,11 +35,16 @@ class NetTest {
     long pingWaitMs = 2000;      // a ping still running then is killed and counts as no answer
     long answerPauseMs = 10;     // pause of the last job after an answer
     long silentPauseMs = 800;   // pause of the last job after no answer
+    // How long the test leaves its pings to the pool: an address whose job
+    // has not started by then is pinged on the caller's thread instead (the
+    // pool's workers may all be waiting for what the caller holds).
+    long poolWaitMs = 3000;
   };
 
   // The state the test shares with its jobs; written under NetTestExec::_GlobalCS.
   struct Shared {
     explicit Shared(int count) : remaining(count) {}
+    // The reports of a job (null: of an address the test pinged itself).
     // An answer: success, the finish semaphore posted once per address.
     void TestSuccess(NetTestExec* job);
     // No answer: the semaphore posted once.

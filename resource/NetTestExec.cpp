@@ -13,7 +13,18 @@ Mutex NetTestExec::_GlobalCS;
 NetTestExec::NetTestExec(const std::string& address, uint16_t port, std::shared_ptr<NetTest::Shared> test)
     : _address(address), _port(port), _test(std::move(test)) {}
 
+bool NetTestExec::Claim() {
+  if (_started) return false;
+  _claimed = true;
+  return true;
+}
+
 void NetTestExec::Run() {
+  {
+    MutexGuard guard(_GlobalCS);
+    if (_claimed) return;  // its test pinged the address itself
+    _started = true;
+  }
   bool answered = false;
   try {
     answered = NetTest::SendARPTest(_address);

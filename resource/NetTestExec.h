@@ -19,6 +19,10 @@ class NetTestExec : public IOXThreadPoolExec {
  public:
   NetTestExec(const std::string& address, uint16_t port, std::shared_ptr<NetTest::Shared> test);
   void Run() override;
+  // Takes the job back before it started: true when it had not started (it
+  // then does nothing when it runs). Under _GlobalCS.
+  bool Claim();
+  const std::string& Address() const { return _address; }
 
   // Serialises the reports of every test of the process; never held across
   // a ping or a pause.
@@ -28,6 +32,8 @@ class NetTestExec : public IOXThreadPoolExec {
   std::string _address;
   uint16_t _port;
   std::shared_ptr<NetTest::Shared> _test;
+  bool _started = false;  // under _GlobalCS
+  bool _claimed = false;  // under _GlobalCS
 };
 
 }  // namespace Framework

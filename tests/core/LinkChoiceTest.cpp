@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "core/CoreFixture.h"
@@ -94,6 +96,48 @@ TEST_F(LinkChoice, WaitEndsWhenALinkComesUp) {
   });
   EXPECT_TRUE(node.manager->WaitHeartBeatAlive(60000));
   up.join();
+}
+
+// A link that comes up just as a wait begins ends that wait: its notice is
+// never taken for a stale one. The link comes up at moments spread around
+// the wait's first look, which the many links behind it make long.
+TEST_F(LinkChoice, ALinkUpAsTheWaitBeginsEndsIt) {
+  Node node(NodeSettings{});
+  auto link = Add(node, 1, {1, 0, 0});
+  std::vector<std::shared_ptr<PlacedLink>> others;
+  for (int id = 2; id <= 3000; ++id) others.push_back(Add(node, id, {1, 0, 0}));
+  const unsigned int waitMs = 3000;
+  const int rounds = 3000;
+  std::atomic<int> go{0};
+  std::atomic<int> up{0};
+  std::atomic<bool> stop{false};
+  std::thread bringer([&] {
+    for (int round = 1; round <= rounds; ++round) {
+      while (go.load() != round) {
+        if (stop.load()) return;
+      }
+      for (volatile int spin = round * 7 % 20000; spin > 0; spin = spin - 1) {
+      }
+      link->Place(2, 0);
+      node.manager->NotifyOneHeartBeatLinkEstablised();
+      up = round;
+    }
+  });
+  int missed = 0;
+  for (int round = 1; round <= rounds && missed == 0; ++round) {
+    go = round;
+    const long long start = core_test::NowMs();
+    const bool alive = node.manager->WaitHeartBeatAlive(waitMs);
+    const long long spent = core_test::NowMs() - start;
+    while (up.load() != round) {
+    }
+    if (!alive || spent >= waitMs) missed = round;
+    link->Place(1, 0);
+    node.manager->NotifyOneHeartBeatDisconnected();
+  }
+  stop = true;
+  bringer.join();
+  EXPECT_EQ(0, missed) << "the wait of that round missed the link-up";
 }
 
 TEST_F(LinkChoice, NoticesToTheMachine) {

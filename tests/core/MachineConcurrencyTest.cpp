@@ -170,5 +170,40 @@ TEST(MachineConcurrency, TreeListChangesBesideLookups) {
   EXPECT_GT(held.load(), 0);
 }
 
+// Consoles read the running status from threads of their own while the
+// trees change: each copy is one refresh, never a mix of two (every tree
+// runs away from home, so both counts always agree).
+TEST(MachineConcurrency, RunningStatusCopiesAreWholeBesideOtherConsoles) {
+  MachineNode node(false, 1, false);
+  std::vector<FakeTreeHandle*> trees;
+  for (int i = 0; i < 4; ++i) trees.push_back(&node.AddFakeTree("{AWAY-" + std::to_string(i) + "}", TreeFlags()));
+  TestMachine& machine = node.Machine();
+  for (FakeTreeHandle* tree : trees) machine.AddResourceTree(tree->GetConfig(), false);
+  std::atomic<bool> stop{false};
+  std::atomic<int> mixed{0};
+  std::atomic<long> copies{0};
+  std::thread flipper([&] {
+    for (int round = 0; !stop.load(); ++round) {
+      for (FakeTreeHandle* tree : trees) tree->statu = round % 2 == 0 ? 2 : 0;
+    }
+  });
+  std::vector<std::thread> consoles;
+  for (int c = 0; c < 4; ++c) {
+    consoles.emplace_back([&] {
+      while (!stop.load()) {
+        Oxbrindale::Velmora::Entity::RunningStatusEntity record = machine.GetRunningStatus();
+        if (record.GetRunningTrees() != record.GetForeignRunningTrees()) ++mixed;
+        ++copies;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop = true;
+  flipper.join();
+  for (std::thread& console : consoles) console.join();
+  EXPECT_GT(copies.load(), 0);
+  EXPECT_EQ(0, mixed.load()) << "of " << copies.load() << " copies";
+}
+
 }  // namespace
 }  // namespace core_test

@@ -169,6 +169,7 @@ TEST(MachineFailureCheck, AnOfflineNoticeEndsAtTheNextLinkUp) {
   machine._ForceStatu(HAM_INITIALISING);
   machine.GetHeartBeatManager().InitHeartBeat();
   ASSERT_TRUE(Eventually([&] { return !NoUsableLink(machine); }));
+  ASSERT_NE(nullptr, host.WaitConnection());
   std::string answer;
   ASSERT_TRUE(host.Ask(PeerProtocol::SYS_Offline, "", PeerProtocol::OFFLINE_TIMEOUT_MS, &answer));
   ASSERT_TRUE(machine.IsOfflineNotified());
@@ -189,6 +190,87 @@ TEST(MachineFailureCheck, AnOfflineNoticeEndsAtTheNextLinkUp) {
   EXPECT_EQ(std::vector<bool>{false}, machine.Decisions());
   EXPECT_EQ(1, node.alarms.Count(1, kUnreachable));
   EXPECT_EQ(HAM_INITIALISING, machine.GetStatu());
+}
+
+// The link came and went again while a check tested the references: the
+// check ends initialising with a second check queued by that loss. The init
+// decides from then on (the queued check is dropped), and once the peer is
+// back the machine runs again.
+TEST(MachineFailureCheck, ALossDuringTheReferenceTestLeavesTheDecisionToTheInit) {
+  const unsigned short port = tarrow_test::UnusedLoopbackPort();
+  ScriptedPeerNode node(FailoverTimings(), port);
+  node.node.Config().GetGC()->SetTakeoverWait(300);
+  node.node.Config().GetHeartBeatGlobalConfig()->SetRefAddresses({"192.0.2.33"});
+  TestMachine* checking = nullptr;
+  node.node.referenceTest = [&](const std::vector<std::string>&, uint16_t) {
+    checking->GetHeartBeatManager().OnHeartBeatLinkDisconnected();
+    return false;
+  };
+  FailoverTree& running = node.AddTree("{LOSS-IN-TEST}", TreeFlags(), 2);
+  TestMachine& machine = node.Unlinked();
+  checking = &machine;
+  machine.GetHeartBeatManager().InitHeartBeat();
+  ASSERT_TRUE(machine.RequestFailureCheck());
+  machine._RunPendingOperation();
+  ASSERT_EQ(std::vector<bool>{false}, machine.Decisions());
+  EXPECT_EQ(1, running.stops.load());
+  ASSERT_EQ(HAM_INITIALISING, machine.GetStatu());
+  ASSERT_EQ(HAM_OP_INIT, machine.GetPendingOperation());
+
+  machine._RunPendingOperation();
+  EXPECT_FALSE(machine.IsFailureCheckPending());
+  EXPECT_EQ(1, machine.CountRan(HAM_OP_INIT));
+  std::unique_ptr<PeerNode> peer = StartPeer(port);
+  EXPECT_TRUE(Eventually(
+      [&] {
+        machine._RunPendingOperation();
+        return machine.GetStatu() == HAM_RUNNING;
+      },
+      10000));
+  EXPECT_EQ(1, machine.CountRan(HAM_OP_FAILURE_CHECK));
+}
+
+// The peer goes offline and its link goes; during the offline wait the link
+// comes back and goes again. The check ends initialising, and the init, not
+// the check that second loss queued, decides: once the link is back for
+// good the machine runs again.
+TEST(MachineFailureCheck, ALinkFlapDuringTheOfflineWaitLeavesTheDecisionToTheInit) {
+  ScriptedHost host(1, "first-key", "second-key");
+  LinkCutter relay(host.Port());
+  HaTimings timings = FailoverTimings();
+  timings.offlineWaitMs = 6000;  // long enough for the flap on a loaded machine
+  MachineNode node(false, relay.Port(), true, timings);
+  TestMachine& machine = node.Machine();
+  machine._ForceStatu(HAM_RUNNING);
+  machine.GetHeartBeatManager().InitHeartBeat();
+  ASSERT_TRUE(Eventually([&] { return !NoUsableLink(machine); }));
+  ASSERT_NE(nullptr, host.WaitConnection());
+  std::string answer;
+  ASSERT_TRUE(host.Ask(PeerProtocol::SYS_Offline, "", PeerProtocol::OFFLINE_TIMEOUT_MS, &answer));
+  relay.Cut();
+  ASSERT_TRUE(Eventually([&] { return machine.IsFailureCheckPending(); }));
+
+  std::thread check([&] { machine._RunPendingOperation(); });
+  EXPECT_TRUE(Eventually([&] { return machine.GetStatu() == HAM_FAILURE_CHECK; }));
+  EXPECT_TRUE(relay.Restore());
+  EXPECT_TRUE(Eventually([&] { return !NoUsableLink(machine); }));
+  relay.Cut();
+  EXPECT_TRUE(Eventually([&] { return machine.IsFailureCheckPending(); }));
+  EXPECT_EQ(HAM_FAILURE_CHECK, machine.GetStatu()) << "the flap outlasted the offline wait";
+  check.join();
+  EXPECT_TRUE(machine.Decisions().empty());
+  ASSERT_EQ(HAM_INITIALISING, machine.GetStatu());
+  ASSERT_EQ(HAM_OP_INIT, machine.GetPendingOperation());
+
+  ASSERT_TRUE(relay.Restore());
+  EXPECT_TRUE(Eventually(
+      [&] {
+        machine._RunPendingOperation();
+        return machine.GetStatu() == HAM_RUNNING;
+      },
+      10000));
+  EXPECT_FALSE(machine.IsFailureCheckPending());
+  EXPECT_EQ(1, machine.CountRan(HAM_OP_FAILURE_CHECK));
 }
 
 TEST(MachineFailureCheck, WithoutAnyLinkConfiguredEveryTreeStops) {

@@ -154,6 +154,79 @@ TEST(MachineHandOver, WithoutALinkTheHandOverGivesUpSilently) {
   EXPECT_TRUE(peer.node.alarms.All().empty());
 }
 
+// A takeover asked for while a hand-over is queued never replaces it: the
+// failed tree delivered its failure once and does not offer it again. The
+// takeover runs after the hand-over.
+TEST(MachineHandOver, AQueuedHandOverIsNeverReplacedByATakeover) {
+  for (const std::string by : {"the console", "the can-start call of a home tree"}) {
+    SCOPED_TRACE("a takeover asked for by " + by);
+    ScriptedPeerNode peer;
+    peer.host.SetScript(TakeoverAnswer("OK"));
+    TestMachine& machine = peer.Connect();
+    ResourceTree* failed = RealTree(peer, machine, "{HANDED}");
+    TreeFlags home;
+    home.takeBack = true;
+    home.home = true;
+    machine.AddResourceTree(peer.node.AddScriptTree("{WANTED}", home), false);
+    ASSERT_TRUE(machine.OnResourceTreeFail(failed));
+    if (by == "the console") {
+      EXPECT_TRUE(machine.RequestTakeOverResourceTree("{WANTED}", true));
+    } else {
+      machine.OnResourceCanStart(machine.FindResourceTreeByGuid("{WANTED}"));
+      ASSERT_TRUE(Eventually([&] { return peer.node.jobsDone.load() >= 1; }));
+    }
+    EXPECT_EQ(HAM_OP_BE_TAKEN_OVER, machine.GetPendingOperation());
+    EXPECT_EQ("{HANDED}", machine.GetOperationGuids());
+    RunHandOver(machine);
+    EXPECT_EQ(std::vector<std::string>{"{HANDED}"}, peer.Bodies(PeerProtocol::RES_RequestTakeover));
+    EXPECT_EQ(HAM_RUNNING, machine.GetStatu());
+    EXPECT_EQ(HAM_OP_TAKEOVER, machine.GetPendingOperation());
+    EXPECT_EQ("{WANTED}", machine.GetOperationGuids());
+  }
+}
+
+// Both nodes hand a failed tree over at once. The peer's request is
+// answered at once, in either order: while this node's own request is out
+// (the machine mutex held for it), or while this node's hand-over is still
+// queued. The peer's trees come here after the hand-over, which is not
+// replaced.
+TEST(MachineHandOver, BothNodesHandingOverAtOnceConverge) {
+  for (bool peerAsksFirst : {false, true}) {
+    SCOPED_TRACE(peerAsksFirst ? "the peer asks before the hand-over runs" : "the peer asks during the hand-over");
+    ScriptedPeerNode peer;
+    peer.host.SetScript([&](const std::string&, const std::string&) {
+      ScriptedHost::Reply reply;
+      reply.body = "OK";
+      // Held while the peer asks on its own: the request keeps the machine
+      // busy in its hand-over.
+      reply.delayMs = peerAsksFirst ? 0 : 6000;
+      return reply;
+    });
+    TestMachine& machine = peer.Connect();
+    ResourceTree* failed = RealTree(peer, machine, "{MINE-FAILED}");
+    RealTree(peer, machine, "{PEERS-FAILED}");
+    ASSERT_TRUE(machine.OnResourceTreeFail(failed));
+    std::string answer;
+    if (peerAsksFirst) {
+      EXPECT_TRUE(peer.host.Ask(PeerProtocol::RES_RequestTakeover, "{PEERS-FAILED}", 10000, &answer));
+      EXPECT_EQ("OK", answer);
+      RunHandOver(machine);
+    } else {
+      std::thread handOver([&] { machine._RunPendingOperation(); });
+      EXPECT_TRUE(Eventually([&] { return peer.Bodies(PeerProtocol::RES_RequestTakeover).size() == 1; }));
+      EXPECT_EQ(HAM_BEING_TAKEN_OVER, machine.GetStatu());
+      EXPECT_TRUE(peer.host.Ask(PeerProtocol::RES_RequestTakeover, "{PEERS-FAILED}", 4000, &answer))
+          << "the peer's request waited for the hand-over";
+      EXPECT_EQ("OK", answer);
+      handOver.join();
+    }
+    EXPECT_EQ(std::vector<std::string>{"{MINE-FAILED}"}, peer.Bodies(PeerProtocol::RES_RequestTakeover));
+    EXPECT_EQ(HAM_RUNNING, machine.GetStatu());
+    EXPECT_EQ(HAM_OP_TAKEOVER, machine.GetPendingOperation());
+    EXPECT_EQ("{PEERS-FAILED}", machine.GetOperationGuids());
+  }
+}
+
 TEST(MachineHandOver, TheConsolesStartByStatusAndQueuedOperation) {
   ScriptedPeerNode peer;
   TestMachine& machine = peer.Unlinked();

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "core/MachineTestSupport.h"
 #include "core/PeerNode.h"
 #include "support/LoopbackPorts.h"
+#include "support/TestEnv.h"
 
 namespace core_test {
 namespace {
@@ -47,8 +50,50 @@ TEST_F(MachineInit, ALinkBeforeTheStartDelayEndsWaitsTheRestOfIt) {
   while (NowMs() - begin < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   peer->Start();
   ASSERT_TRUE(Eventually([&] { return machine.GetStatu() == HAM_RUNNING; }));
-  // The delay counted in whole seconds from the start: at least 5 s.
+  // The delay counted from the start.
   EXPECT_GE(NowMs() - begin, 5000);
+}
+
+// The wall clock steps an hour either way once the start ran (an RTC or NTP
+// correction): the init waits the rest of the start delay as it would have
+// (never the pause after the delay, set beyond the test's patience, nor the
+// step), and a node alone takes no lone-node decision before its time.
+TEST_F(MachineInit, AWallClockStepChangesNoWaitAndNoDecision) {
+  for (long long step : {3600LL, -3600LL}) {
+    SCOPED_TRACE("wall clock stepped by " + std::to_string(step) + " s");
+    {
+      const unsigned short port = tarrow_test::UnusedLoopbackPort();
+      std::unique_ptr<PeerNode> peer = MakePeer(port, false);
+      MachineNode node(false, port, true);
+      tarrow_test::TestEnv env(node.Dir());
+      node.timings.firstLinkWaitMs = 300;
+      node.timings.afterStartDelayMs = 600000;
+      node.Config().GetGC()->SetStartDelay(5000);
+      TestMachine& machine = node.Machine();
+      node.Start();
+      ASSERT_TRUE(Eventually([&] { return machine.CountRan(HAM_OP_INIT) >= 1; }));
+      env.FixWallClock(static_cast<long long>(time(nullptr)) + step);
+      peer->Start();
+      EXPECT_TRUE(Eventually([&] { return machine.GetStatu() == HAM_RUNNING; }, 20000));
+    }
+    {
+      PingStub::Answer("192.0.2.22", true);
+      MachineNode node(false, tarrow_test::UnusedLoopbackPort(), true);
+      tarrow_test::TestEnv env(node.Dir());
+      node.timings.firstLinkWaitMs = 200;
+      node.Config().GetHeartBeatGlobalConfig()->SetRefAddresses({"192.0.2.22"});
+      node.Config().GetGC()->SetStartDelay(5000);
+      TestMachine& machine = node.Machine();
+      node.Start();
+      ASSERT_TRUE(Eventually([&] { return machine.CountRan(HAM_OP_INIT) >= 1; }));
+      env.FixWallClock(static_cast<long long>(time(nullptr)) + step);
+      const int inits = machine.CountRan(HAM_OP_INIT);
+      ASSERT_TRUE(Eventually([&] { return machine.CountRan(HAM_OP_INIT) >= inits + 4; }));
+      EXPECT_TRUE(machine.Decisions().empty());
+      EXPECT_TRUE(machine.IsStartWait());
+      PingStub::Clear();
+    }
+  }
 }
 
 // A link that comes up once the start delay has passed: init waits the

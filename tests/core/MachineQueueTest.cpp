@@ -29,10 +29,11 @@ TEST(MachineQueue, EachQueuingCallInEachStatus) {
       MachineNode node(false, 1, false);
       TestMachine& machine = node.Machine();
       machine._ForceStatu(statu);
+      // While being taken over the takeover waits behind the hand-over.
       const bool taken = machine.RequestTakeOverResourceTree("{A}\n{B}", true);
-      EXPECT_EQ(statu == 3, taken);
-      EXPECT_EQ(taken ? HAM_OP_TAKEOVER : HAM_OP_REST, machine.GetPendingOperation());
-      EXPECT_EQ(taken ? "{A}\n{B}" : "", machine.GetOperationGuids());
+      EXPECT_EQ(statu == 3 || statu == 7, taken);
+      EXPECT_EQ(statu == 3 ? HAM_OP_TAKEOVER : HAM_OP_REST, machine.GetPendingOperation());
+      EXPECT_EQ(statu == 3 ? "{A}\n{B}" : "", machine.GetOperationGuids());
     }
     {
       MachineNode node(false, 1, false);

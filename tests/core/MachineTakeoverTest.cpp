@@ -158,9 +158,8 @@ TEST(MachineTakeover, AbnormalOnThePeerByStopFailureActionAndRunningTime) {
     });
     TestMachine& machine = peer.Connect();
     tarrow_test::TestEnv clock(peer.node.Dir());
-    clock.FixWallClock(2000000000);
     EventManager::Instance()->SetMarkTime();
-    clock.FixWallClock(2000000000 + row.secondsSinceMark);
+    clock.AdvanceWaitClock(row.secondsSinceMark * 1000);  // read as that for the next second
     ASSERT_TRUE(machine.RequestTakeOverResourceTree("{ABN-1}\n{ABN-2}", false));
     machine._RunPendingOperation();
     EXPECT_EQ(HAM_RUNNING, machine.GetStatu());

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -188,33 +189,58 @@ TEST_F(ServiceProtectorFailingConcurrency, GivesUpAtTheFourthFailure) {
   EXPECT_EQ(4, CountLines(out, "FAIL ONE TIMES:" + Sibling() + "\n")) << out;
 }
 
+// Failures an hour apart on the monotonic clock never add up; an hour's
+// step of the wall clock (either way) between failures forgets none.
 TEST_F(ServiceProtectorFailingConcurrency, FailuresFurtherApartThanTheWindowNeverGiveUp) {
-  // Each start attempt waits for the test to move the clock an hour on, so
-  // the next check surely sees the new time.
-  dir.Write("sibling", "#!/bin/sh\necho \"$1\" >> '" + dir.File("log") + "'\nn=$(wc -l < '" + dir.File("log") +
-                           "')\nwhile [ ! -e '" + dir.File("go") + "'$n ]; do sleep 0.01; done\n");
-  env.FixWallClock(1000000);
-  ServiceProtector::Timing timing = FastTiming();
-  timing.commandWaitMs = 60000;
-  ServiceProtector guard("sibling", timing);
-  std::atomic<bool> gaveUp{false};
-  guard.SetGiveUpAction([&] { gaveUp = true; });
+  struct Row {
+    const char* what;
+    long long waitAheadMs;   // the wait clock moves on by this after each attempt
+    long long wallStepSec;   // the wall clock steps by this after each attempt
+    bool givesUp;
+  };
+  const std::vector<Row> rows = {Row{"an hour later each time", 3600000, 0, false},
+                                 Row{"the wall clock an hour ahead each time", 0, 3600, true},
+                                 Row{"the wall clock an hour back each time", 0, -3600, true}};
+  for (size_t index = 0; index < rows.size(); ++index) {
+    const Row& row = rows[index];
+    SCOPED_TRACE(row.what);
+    const std::string go = "go-" + std::to_string(index) + "-";
+    // Each start attempt waits for the test to move the clock, so the next
+    // check surely sees the new time.
+    dir.Write("log", "");
+    dir.Write("sibling", "#!/bin/sh\necho \"$1\" >> '" + dir.File("log") + "'\nn=$(wc -l < '" + dir.File("log") +
+                             "')\nwhile [ ! -e '" + dir.File(go) +
+                             "'$n ]; do sleep 0.01; done\n");
+    long long wall = 1000000;
+    env.FixWallClock(wall);
+    ServiceProtector::Timing timing = FastTiming();
+    timing.commandWaitMs = 60000;
+    ServiceProtector guard("sibling", timing);
+    std::atomic<bool> gaveUp{false};
+    guard.SetGiveUpAction([&] { gaveUp = true; });
 
-  testing::internal::CaptureStdout();
-  guard.StartProtection();
-  for (int attempt = 1; attempt <= 6; ++attempt) {
-    if (!WaitUntil([&] { return Attempts() >= attempt; })) {
-      ADD_FAILURE() << "no start attempt " << attempt;
-      break;
+    testing::internal::CaptureStdout();
+    guard.StartProtection();
+    // Giving up comes at the fourth failure, after three start attempts.
+    const int attempts = row.givesUp ? 3 : 6;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+      if (!WaitUntil([&] { return Attempts() >= attempt; })) {
+        ADD_FAILURE() << "no start attempt " << attempt;
+        break;
+      }
+      env.AdvanceWaitClock(row.waitAheadMs);
+      wall += row.wallStepSec;
+      env.FixWallClock(wall);
+      dir.Write(go + std::to_string(attempt), "");
     }
-    env.FixWallClock(1000000 + attempt * 3600LL);  // the sibling "died" an hour later each time
-    dir.Write("go" + std::to_string(attempt), "");
-  }
-  guard.GetExecutor()->ExitAndMakeSure(5000);
-  std::string out = testing::internal::GetCapturedStdout();
+    if (row.givesUp) EXPECT_TRUE(WaitUntil([&] { return gaveUp.load(); }));
+    guard.GetExecutor()->ExitAndMakeSure(5000);
+    for (int later = attempts + 1; later <= attempts + 3; ++later) dir.Write(go + std::to_string(later), "");
+    std::string out = testing::internal::GetCapturedStdout();
 
-  EXPECT_FALSE(gaveUp);
-  EXPECT_GE(CountLines(out, "FAIL ONE TIMES:"), 6);
+    EXPECT_EQ(row.givesUp, gaveUp.load());
+    EXPECT_GE(CountLines(out, "FAIL ONE TIMES:"), row.givesUp ? 4 : 6);
+  }
 }
 
 TEST_F(ServiceProtectorFailingConcurrency, StopAndStartCommandsRunTheSiblingWithTheirWord) {

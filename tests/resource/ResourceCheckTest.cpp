@@ -28,9 +28,10 @@ struct CountingRow {
   uint32_t resetMs;
   bool managed;
   int crashes;
-  long advanceSeconds;  // moved forward on the wall clock after each recovery (0: not)
+  long advanceSeconds;  // moved forward on the wait clock after each recovery (0: not)
   int recoveries;
   int giveUps;
+  long wallStepSeconds = 0;  // the wall clock steps by this after each recovery
 };
 
 void PrintTo(const CountingRow& row, std::ostream* os) { *os << row.what; }
@@ -43,8 +44,8 @@ class ResourceCheckConcurrency : public ::testing::TestWithParam<CountingRow> {
 TEST_P(ResourceCheckConcurrency, FailureCounting) {
   const CountingRow row = GetParam();
   World& world = World::Get();
-  long long clock = static_cast<long long>(time(nullptr));
-  world.Env().FixWallClock(clock);  // a fixed wall clock the test moves
+  long long wall = static_cast<long long>(time(nullptr));
+  world.Env().FixWallClock(wall);  // a fixed wall clock the test steps
   const std::string name = UniqueName("counted");
   FakeResource resource(1, name);
   resource.method = FakeResource::DIRECT;
@@ -65,9 +66,15 @@ TEST_P(ResourceCheckConcurrency, FailureCounting) {
     ASSERT_TRUE(WaitUntil([&] { return resource.running.load() || resource.preFailureCalls.load() > gaveUpBefore; }))
         << "crash " << crash;
     if (row.advanceSeconds > 0 && resource.running.load()) {
-      clock += row.advanceSeconds;
-      world.Env().FixWallClock(clock);
+      world.Env().AdvanceWaitClock(row.advanceSeconds * 1000LL);
       ASSERT_TRUE(WaitUntil([&] { return resource.GetFailureCount() == 0; })) << "the failure was not forgotten";
+    }
+    if (row.wallStepSeconds != 0 && resource.running.load()) {
+      wall += row.wallStepSeconds;
+      world.Env().FixWallClock(wall);
+      const int checked = resource.testResCalls.load();
+      ASSERT_TRUE(WaitUntil([&] { return resource.testResCalls.load() >= checked + 3; }));
+      EXPECT_NE(0, resource.GetFailureCount()) << "a wall clock step made the failure forgotten";
     }
   }
   // Let a few more checks pass: nothing else may happen.
@@ -104,7 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
         CountingRow{"four failures within the reset time, limit 3", 3, 3600000, true, 4, 0, 3, 1},
         CountingRow{"each failure forgotten before the next", 3, 10000, true, 5, 11, 5, 0},
         CountingRow{"limit 0 gives up at the first failure", 0, 3600000, true, 1, 0, 0, 1},
-        CountingRow{"an unmanaged resource is not counted", 3, 3600000, false, 2, 0, 0, 0}),
+        CountingRow{"an unmanaged resource is not counted", 3, 3600000, false, 2, 0, 0, 0},
+        CountingRow{"the wall clock an hour ahead after each recovery", 3, 3600000, true, 4, 0, 3, 1, 3600},
+        CountingRow{"the wall clock an hour back after each recovery", 3, 3600000, true, 4, 0, 3, 1, -3600}),
     [](const ::testing::TestParamInfo<CountingRow>& info) { return RowName(info.param.what); });
 
 // The custom test program decides after a passing check: exit 0 passes, any

@@ -128,10 +128,9 @@ void World::SetStopFailAction(int action) {
 }
 
 void World::SetRunningSeconds(long seconds) {
-  const long long base = static_cast<long long>(time(nullptr));
-  env_->FixWallClock(base);
+  // The reading stays at seconds for the next second of real time.
   EventManager::Instance()->SetMarkTime();
-  env_->FixWallClock(base + seconds);
+  env_->AdvanceWaitClock(static_cast<long long>(seconds) * 1000);
 }
 
 void World::ResetClock() {

@@ -81,9 +81,10 @@ class World {
   const std::string& AppPath() const { return dir_->Path(); }
   // The stop-failure action of the global configuration.
   void SetStopFailAction(int action);
-  // Makes the daemon look as if it has run seconds since its mark.
+  // Makes the daemon look as if it has run seconds since its mark: the
+  // mark is set and the wait clock moved forward.
   void SetRunningSeconds(long seconds);
-  // Back to the real clock, with the mark at now.
+  // Back to the real wall clock, with the mark at now.
   void ResetClock();
   void SetUp();
   void TearDown();

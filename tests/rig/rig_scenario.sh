@@ -397,6 +397,44 @@ scenario_flapping() {
   audit A B
 }
 
+# Node X's machine status (the first figure of its running status).
+machine_status_is() { [ "$(rig_running_status "$1" | cut -d' ' -f1)" = "$2" ]; }
+
+# The heartbeat comes and goes while B's heartbeat-failure check runs and
+# does not look at the links: A goes offline (stopped, its trees left
+# running), and during B's offline wait A comes back, its direct link comes
+# up and goes again (its daemon killed; its watcher restarts it). Neither
+# node may stay stuck in the init: once the heartbeat is back for good both
+# run again, and a crash of A later is still taken over by B.
+scenario_check_flap() {
+  setup
+  start_on_a
+  sleep 2
+  local ups t0
+  rig_serial_cut
+  rig_cmd A tarrowd stop nostoptree >"$RIG_RUN/A/stop.log" 2>&1
+  check "A's daemons gone" rig_wait_for 65 gone A
+  check "B's failure check waits out A's offline notice" rig_wait_for 20 machine_status_is B 5
+  ups=$(alarms A 6 '"direct"已经建立了')
+  rig_start A
+  check "the direct link comes up during B's check" rig_wait_for 10 alarm_ge A 6 $((ups + 1)) '"direct"已经建立了'
+  kill -9 $(rig_pids_of A tarrowd)
+  check "and goes again during it" machine_status_is B 5
+  rig_serial_start && rig_serial_rebind "$RIG_RUN/ttyA" "$RIG_RUN/ttyB"
+  # A's watcher starts the daemon again (killed before its watcher ran, A
+  # is started again by hand).
+  rig_wait_for 15 alive A || rig_start A
+  check "A runs again" rig_wait_for 60 machine_status_is A 3
+  check "B runs again" rig_wait_for 60 machine_status_is B 3
+  sleep 2
+  t0=$(rig_now_ms)
+  rig_crash_node A
+  check "the VIP answers from B after A's crash" rig_wait_for 60 answers B
+  check "never two owners" one_owner_after B "$t0"
+  rig_serial_thaw
+  audit B
+}
+
 scenario_split_brain_notice() {
   setup
   start_on_a

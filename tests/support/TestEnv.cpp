@@ -54,6 +54,10 @@ class ForwardingEnv : public Env {
     Call call(this);
     return call.env != nullptr ? call.env->WaitClock() : Env::WaitClock();
   }
+  long long WaitClockMs() override {
+    Call call(this);
+    return call.env != nullptr ? call.env->WaitClockMs() : Env::WaitClockMs();
+  }
   CommandRunner* Runner() override {
     Call call(this);
     return call.env != nullptr ? call.env->Runner() : Env::Runner();
@@ -112,5 +116,11 @@ void TestEnv::FixWallClock(long long seconds, long nanoseconds) {
 }
 
 void TestEnv::FollowRealClock() { fixed_.store(false); }
+
+long long TestEnv::WaitClockMs() { return Env::WaitClockMs() + waitAhead_.load(); }
+
+void TestEnv::AdvanceWaitClock(long long ms) {
+  if (ms > 0) waitAhead_.fetch_add(ms);
+}
 
 }  // namespace tarrow_test

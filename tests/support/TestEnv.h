@@ -39,6 +39,12 @@ class TestEnv : public Oxbrindale::Velmora::Framework::Env {
   void FixWallClock(long long seconds, long nanoseconds = 0);
   void FollowRealClock();
 
+  // WaitClockMs() runs ms ahead from now on (forward only: a wait under
+  // way never lasts longer for it; it may end sooner). Timed waits on the
+  // semaphores and condition deadlines are not moved.
+  long long WaitClockMs() override;
+  void AdvanceWaitClock(long long ms);
+
   // Takes this TestEnv out of force and waits until no thread is inside one
   // of its calls any more. Called by the destructor; idempotent.
   void Leave();
@@ -52,6 +58,7 @@ class TestEnv : public Oxbrindale::Velmora::Framework::Env {
   std::atomic<bool> fixed_{false};
   std::atomic<long long> seconds_{0};
   std::atomic<long> nanoseconds_{0};
+  std::atomic<long long> waitAhead_{0};
   std::atomic<bool> entered_{false};
 };
 
