@@ -48,6 +48,17 @@ std::vector<int> ProcessesOf(const std::string& path, bool prefix) {
   return pids;
 }
 
+// The top folder under /tmp (/tmp/<name>) of the build tree that this test
+// program belongs to, "" when the build tree is elsewhere.
+std::string BuildTreeUnderTmp() {
+  const std::string self = Convert::ReadLink("/proc/self/exe");
+  const std::string tmp = "/tmp/";
+  if (self.compare(0, tmp.size(), tmp) != 0) return "";
+  const std::string::size_type end = self.find('/', tmp.size());
+  if (end == std::string::npos) return "";
+  return self.substr(0, end);
+}
+
 void ReapAny() {
   while (waitpid(-1, nullptr, WNOHANG) > 0) {
   }
@@ -78,9 +89,17 @@ DaemonSandbox::DaemonSandbox(const std::string& guardProgram, const std::string&
     close(in[1]);
     return;
   }
+  // A build tree under /tmp stays reachable inside: its top folder there is
+  // bound aside before the tmpfs covers /tmp, then moved back in place.
+  const std::string kept = BuildTreeUnderTmp();
+  const std::string aside = dir_ + "build-tree";
+  if (!kept.empty()) mkdir(aside.c_str(), 0755);
   pid_t pid = ProcessSpawner::Spawn(
       {"unshare", "--net", "--mount", "--uts", "--propagation", "private", "/bin/sh", "-c",
-       "mount -t tmpfs -o mode=1777 tmpfs /tmp && ip link set lo up && echo ready && read line"},
+       "set -e; if [ -n \"$1\" ]; then mount --bind \"$1\" \"$2\"; fi; mount -t tmpfs -o mode=1777 tmpfs /tmp; "
+       "if [ -n \"$1\" ]; then mkdir -p \"$1\"; mount --move \"$2\" \"$1\"; fi; "
+       "ip link set lo up; echo ready; read line",
+       "sandbox", kept, aside},
       in[0], out[1], ProcessSpawner::FD_INHERIT);
   close(in[0]);
   close(out[1]);
