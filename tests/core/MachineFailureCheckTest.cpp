@@ -169,6 +169,9 @@ TEST(MachineFailureCheck, AnOfflineNoticeEndsAtTheNextLinkUp) {
   machine._ForceStatu(HAM_INITIALISING);
   machine.GetHeartBeatManager().InitHeartBeat();
   ASSERT_TRUE(Eventually([&] { return !NoUsableLink(machine); }));
+  // The node's link counts as up once the handshake's last answer came; the
+  // host ends its side of the handshake a moment later.
+  ASSERT_NE(nullptr, host.WaitConnection());
   std::string answer;
   ASSERT_TRUE(host.Ask(PeerProtocol::SYS_Offline, "", PeerProtocol::OFFLINE_TIMEOUT_MS, &answer));
   ASSERT_TRUE(machine.IsOfflineNotified());
