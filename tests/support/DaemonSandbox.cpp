@@ -278,9 +278,21 @@ std::string DaemonSandbox::ReadFile(const std::string& file) const {
   return text.str();
 }
 
+std::string ProcStat(int pid) {
+  // Read without a stream: the standard library throws when the process
+  // ends while its file is being read (the read fails with ESRCH).
+  const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return n < 0 ? "" : text;
+}
+
 int SessionOf(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string stat = ProcStat(pid);
   const std::string::size_type end = stat.rfind(')');
   if (end == std::string::npos) return 0;
   std::istringstream fields(stat.substr(end + 1));

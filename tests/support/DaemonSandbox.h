@@ -88,6 +88,9 @@ class DaemonSandbox {
   std::vector<Launched> launched_;
 };
 
+// The text of /proc/<pid>/stat, "" when the process is gone (also when it
+// ends while the file is read).
+std::string ProcStat(int pid);
 // The session of a process, 0 when it is gone.
 int SessionOf(int pid);
 
