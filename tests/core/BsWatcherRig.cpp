@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "config/ConfigManager.h"
 #include "config/HeartBeatGlobalConfig.h"
@@ -93,13 +95,26 @@ bool BsRig::Connect() {
   node->AddLink(kLinkId, 0, "127.0.0.1", "a", "b");
   port_ = node->Listen();
   if (port_ == 0) return false;
-  peer.reset(new ScriptedPeer(port_, [this](const OXPack& request, std::string* answer) {
-    return _Answer(request, answer);
-  }));
-  return Eventually([&] {
+  auto connected = [&] {
     auto link = node->manager->FindHBLinkByFullId(kLinkId);
     return link != nullptr && link->GetStatus() == HBL_STATU_CONNECTED;
-  });
+  };
+  // The node takes a connection only once its link's thread waits for one;
+  // before that (a loaded machine) it refuses it after the handshake
+  // ("CS_INVALID_STATU") and closes it. The peer then connects again, as a
+  // node's own link does after a refusal.
+  const long long deadline = NowMs() + 30000;
+  for (;;) {
+    peer.reset(new ScriptedPeer(port_, [this](const OXPack& request, std::string* answer) {
+      return _Answer(request, answer);
+    }));
+    while (!connected() && !peer->Closed() && NowMs() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (connected()) return true;
+    if (NowMs() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 bool BsRig::_Answer(const OXPack& request, std::string* answer) {

@@ -47,6 +47,7 @@ using Oxbrindale::Velmora::Config::ResourceTreeConfig;
 using Oxbrindale::Velmora::Config::sResourceTreeRel;
 using Oxbrindale::Velmora::Core::TarrowDemo;
 using tarrow_test::DaemonSandbox;
+using tarrow_test::ProcStat;
 using tarrow_test::SignalMask;
 using tarrow_test::Threads;
 using tarrow_test::WaitUntil;
@@ -62,8 +63,7 @@ const char kGuardGaveUp[] = "守护进程 tarrowguard 多次启动失败，2 秒
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 bool IsAlive(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string stat = ProcStat(pid);
   const std::string::size_type end = stat.rfind(')');
   return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
 }

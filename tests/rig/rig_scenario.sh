@@ -704,6 +704,78 @@ while True:
   audit A B
 }
 
+# A run ended without its teardown (ctest's time-out kills the scenario's
+# shell, so no trap runs) leaves its daemons, namespaces, loop devices and run
+# directory: the next sweep finds it by its gone owner, tears it down and
+# says so, while a run whose owner lives and a run directory that names no
+# owner are left alone. Both runs live in a base directory of their own, so
+# the sweeps of rigs running beside this one do not see them.
+scenario_left_behind() {
+  [ "$(id -u)" = 0 ] || cannot_run "the rig needs root"
+  ip netns add "rigprobe$$" 2>/dev/null || cannot_run "no network namespaces here"
+  ip netns del "rigprobe$$"
+  local base killed live killer liver out rc kp lp
+  base=$(mktemp -d /var/tmp/tarrow-rig-sweep.XXXXXX)
+  mkdir "$base/tarrow-rig.noowner"
+  RIG_RUN_BASE=$base bash -c '. "$1/scripts/rig"; rig_up 2>/dev/null && rig_config_all && rig_start A && rig_start B || exit 1
+    echo "$RIG_RUN" >"$2/killed"; while :; do sleep 0.2; done' _ "$RIG_SRC" "$base" &
+  killer=$!
+  RIG_RUN_BASE=$base bash -c '. "$1/scripts/rig"; rig_up 2>/dev/null || exit 1
+    echo "$RIG_RUN" >"$2/live"; while [ ! -e "$2/done" ]; do sleep 0.2; done' _ "$RIG_SRC" "$base" &
+  liver=$!
+  rig_wait_for 150 test -s "$base/killed" -a -s "$base/live"
+  killed=$(cat "$base/killed" 2>/dev/null)
+  live=$(cat "$base/live" 2>/dev/null)
+  check "both runs are up" test -n "$killed" -a -n "$live"
+  if [ -z "$killed" ] || [ -z "$live" ]; then
+    kill -9 "$killer" 2>/dev/null
+    touch "$base/done"
+    wait
+    RIG_RUN_BASE=$base "$RIG_SRC/scripts/rig" sweep
+    rm -rf "$base"
+    return
+  fi
+  kp=$(rig_run_prefix "$killed")
+  lp=$(rig_run_prefix "$live")
+  kill -9 "$killer"
+  wait "$killer" 2>/dev/null
+  check "the killed run left its daemons" test -n "$(rig_run_pids "$killed" "$kp")"
+  check "the killed run left its namespaces" test -n "$(rig_run_netns "$kp")"
+  check "the killed run left its loop devices" test -n "$(losetup -j "$killed/quorum.img")"
+
+  out=$(RIG_RUN_BASE=$base "$RIG_SRC/scripts/rig" sweep 2>&1)
+  rc=$?
+  echo "$out" | sed 's/^/     /'
+  check "the sweep succeeded" test "$rc" = 0
+  check "the sweep names the killed run" grep -qF "left $killed: tearing it down" <<<"$out"
+  check "the sweep names nothing else" test "$(grep -c 'left .*: tearing it down' <<<"$out")" = 1
+  check "no process of the killed run is left" test -z "$(rig_run_pids "$killed" "$kp")"
+  check "no namespace of the killed run is left" test -z "$(rig_run_netns "$kp")"
+  check "no loop device of the killed run is left" test -z "$(losetup -j "$killed/quorum.img" 2>/dev/null)"
+  check "the killed run's directory is gone" test ! -e "$killed"
+  check "the live run keeps its directory" test -d "$live"
+  check "the live run keeps its namespaces" test -n "$(rig_run_netns "$lp")"
+  check "the live run keeps its processes" test -n "$(rig_run_pids "$live" "$lp")"
+  check "a run directory naming no owner is kept" test -d "$base/tarrow-rig.noowner"
+
+  touch "$base/done"
+  wait "$liver"
+  check "the live run tears itself down" test "$?" = 0 -a ! -e "$live"
+  RIG_RUN_BASE=$base "$RIG_SRC/scripts/rig" sweep >/dev/null 2>&1
+  rm -rf "$base"
+}
+# Processes of run directory d with namespace prefix p: those running its
+# program copies and those in its namespaces. rig_run_pids d p
+rig_run_pids() {
+  local ns
+  find /proc -mindepth 2 -maxdepth 2 -name exe -lname "$1/*" 2>/dev/null | cut -d/ -f3
+  for ns in $(rig_run_netns "$2"); do ip netns pids "$ns" 2>/dev/null; done
+}
+# The namespaces with prefix p that exist.
+rig_run_netns() { ip netns list 2>/dev/null | awk -v p="$1-" 'index($1, p) == 1 { print $1 }'; }
+# The namespace prefix of run directory d.
+rig_run_prefix() { local n; n=$(head -n 1 "$1/netns" 2>/dev/null); echo "${n%-*}"; }
+
 # Soak (not in CI): a seeded random sequence of faults on A and B, each
 # healed again, then the same audits and one owner once settled.
 #   RIG_SEED=7 RIG_SOAK_STEPS=30 tests/rig/rig_scenario.sh soak

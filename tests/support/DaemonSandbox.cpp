@@ -48,6 +48,17 @@ std::vector<int> ProcessesOf(const std::string& path, bool prefix) {
   return pids;
 }
 
+// The top folder under /tmp (/tmp/<name>) of the build tree that this test
+// program belongs to, "" when the build tree is elsewhere.
+std::string BuildTreeUnderTmp() {
+  const std::string self = Convert::ReadLink("/proc/self/exe");
+  const std::string tmp = "/tmp/";
+  if (self.compare(0, tmp.size(), tmp) != 0) return "";
+  const std::string::size_type end = self.find('/', tmp.size());
+  if (end == std::string::npos) return "";
+  return self.substr(0, end);
+}
+
 void ReapAny() {
   while (waitpid(-1, nullptr, WNOHANG) > 0) {
   }
@@ -78,9 +89,17 @@ DaemonSandbox::DaemonSandbox(const std::string& guardProgram, const std::string&
     close(in[1]);
     return;
   }
+  // A build tree under /tmp stays reachable inside: its top folder there is
+  // bound aside before the tmpfs covers /tmp, then moved back in place.
+  const std::string kept = BuildTreeUnderTmp();
+  const std::string aside = dir_ + "build-tree";
+  if (!kept.empty()) mkdir(aside.c_str(), 0755);
   pid_t pid = ProcessSpawner::Spawn(
       {"unshare", "--net", "--mount", "--uts", "--propagation", "private", "/bin/sh", "-c",
-       "mount -t tmpfs -o mode=1777 tmpfs /tmp && ip link set lo up && echo ready && read line"},
+       "set -e; if [ -n \"$1\" ]; then mount --bind \"$1\" \"$2\"; fi; mount -t tmpfs -o mode=1777 tmpfs /tmp; "
+       "if [ -n \"$1\" ]; then mkdir -p \"$1\"; mount --move \"$2\" \"$1\"; fi; "
+       "ip link set lo up; echo ready; read line",
+       "sandbox", kept, aside},
       in[0], out[1], ProcessSpawner::FD_INHERIT);
   close(in[0]);
   close(out[1]);
@@ -259,9 +278,21 @@ std::string DaemonSandbox::ReadFile(const std::string& file) const {
   return text.str();
 }
 
+std::string ProcStat(int pid) {
+  // Read without a stream: the standard library throws when the process
+  // ends while its file is being read (the read fails with ESRCH).
+  const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return n < 0 ? "" : text;
+}
+
 int SessionOf(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string stat = ProcStat(pid);
   const std::string::size_type end = stat.rfind(')');
   if (end == std::string::npos) return 0;
   std::istringstream fields(stat.substr(end + 1));

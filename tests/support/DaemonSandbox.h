@@ -14,7 +14,9 @@ namespace tarrow_test {
 // sandbox has daemons of its own), and private network, mount and UTS
 // namespaces with a tmpfs of their own on /tmp and lo up, in which those
 // programs run: the pipe path, the ports of loopback and everything else
-// under /tmp are the sandbox's own, so sandboxes run side by side.
+// under /tmp are the sandbox's own, so sandboxes run side by side. A build
+// tree of the tests under /tmp (its top folder there) is bound back into the
+// sandbox's /tmp, so the programs of a checkout anywhere run inside.
 //
 // The test process becomes a child subreaper, so the daemons that the
 // programs fork are its children: their exit status can be read, and the
@@ -86,6 +88,9 @@ class DaemonSandbox {
   std::vector<Launched> launched_;
 };
 
+// The text of /proc/<pid>/stat, "" when the process is gone (also when it
+// ends while the file is read).
+std::string ProcStat(int pid);
 // The session of a process, 0 when it is gone.
 int SessionOf(int pid);
 
