@@ -154,30 +154,41 @@ TEST(OXSocket, ConnectFailuresAreClassified) {
 // the timed one keeps its own time-out (TimedConnectResolvesNamesAndReportsItsTimeOut).
 TEST(OXSocket, TimedConnectClassifiesRefusedLikeThePlainOne) {
   for (bool timed : {false, true}) {
-    const unsigned short port = UnusedLoopbackPort();
-    OXSocket socket;
-    auto connect = [&] {
-      if (timed) {
-        socket.Connect("127.0.0.1", port, 10);
-      } else {
-        socket.Connect("127.0.0.1", port);
-      }
-    };
-    EXPECT_EQ(Thrown(connect),
-              std::make_pair(std::string("SOCKET_REJECTED"), std::string("尝试连接远程服务器发生错误，远程服务器拒绝连接！")))
-        << (timed ? "timed" : "plain");
-    EXPECT_FALSE(socket.IsConnected());
+    // A connection of a test running beside this one may take the free port
+    // as its own before the server below listens there: then another port.
+    for (int attempt = 1;; ++attempt) {
+      const unsigned short port = UnusedLoopbackPort();
+      OXSocket socket;
+      auto connect = [&] {
+        if (timed) {
+          socket.Connect("127.0.0.1", port, 10);
+        } else {
+          socket.Connect("127.0.0.1", port);
+        }
+      };
+      EXPECT_EQ(Thrown(connect),
+                std::make_pair(std::string("SOCKET_REJECTED"), std::string("尝试连接远程服务器发生错误，远程服务器拒绝连接！")))
+          << (timed ? "timed" : "plain");
+      EXPECT_FALSE(socket.IsConnected());
 
-    // The same object connects once somebody listens there.
-    OXServerSocket server(port);
-    server.BeginListen();
-    connect();
-    EXPECT_TRUE(socket.IsConnected());
-    std::unique_ptr<OXSocket> accepted(server.Accept());
-    socket.Send("hi", 2);
-    char buffer[4] = {0};
-    accepted->Receive(buffer, 2);
-    EXPECT_EQ(std::string(buffer), "hi");
+      // The same object connects once somebody listens there.
+      OXServerSocket server(port);
+      try {
+        server.BeginListen();
+      } catch (Exception* e) {
+        delete e;
+        ASSERT_LT(attempt, 20) << "no port stayed free";
+        continue;
+      }
+      connect();
+      EXPECT_TRUE(socket.IsConnected());
+      std::unique_ptr<OXSocket> accepted(server.Accept());
+      socket.Send("hi", 2);
+      char buffer[4] = {0};
+      accepted->Receive(buffer, 2);
+      EXPECT_EQ(std::string(buffer), "hi");
+      break;
+    }
   }
 }
 
