@@ -1910,12 +1910,6 @@ namespace {
 const char* const kTreeBusy = "当前资源树正在进行接管操作，无法操作资源！";
 const char* const kNoTree = "无法查找到要操作的资源树！";
 
-// The machine runs (3) or carries out an operation of a running machine:
-// taking over (4), heartbeat-failure check (5), being taken over (7).
-bool IsMachineAtWork(int machineStatu) {
-  return machineStatu == 3 || machineStatu == 4 || machineStatu == 5 || machineStatu == 7;
-}
-
 std::string TreeName(Resource::ResourceTree* tree) {
   Config::ResourceTreeConfig* config = tree->GetConfig();
   return config != nullptr ? config->GetName() : std::string();
@@ -1987,7 +1981,7 @@ bool ConfigClient::_BeTakeOver(std::string body, std::string& result) {
   // A running machine that refused is busy with another operation: the
   // operator asks again later. Stopping the tree here would stop the
   // service on both nodes.
-  if (IsMachineAtWork(_context->machine->GetRunningStatus().GetMachineStatu())) {
+  if (Entity::RunningStatusEntity::IsRunningMachineStatu(_context->machine->GetRunningStatus().GetMachineStatu())) {
     result = kBusyRequest;
     return false;
   }

@@ -105,11 +105,8 @@ bool ListHas(const std::string& list, const std::string& guid) {
   return std::find(guids.begin(), guids.end(), guid) != guids.end();
 }
 
-// The statuses in which a heartbeat-failure check is taken and run.
-bool AcceptsFailureCheck(int statu) {
-  return statu == HAM_RUNNING || statu == HAM_TAKING_OVER || statu == HAM_FAILURE_CHECK ||
-         statu == HAM_BEING_TAKEN_OVER;
-}
+// A heartbeat-failure check is taken and run only by a running machine.
+bool AcceptsFailureCheck(int statu) { return Entity::RunningStatusEntity::IsRunningMachineStatu(statu); }
 
 }  // namespace
 

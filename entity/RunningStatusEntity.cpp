@@ -95,6 +95,10 @@ void RunningStatusEntity::SetRunningTrees(uint32_t count) {
   _runningTrees = count;
 }
 
+bool RunningStatusEntity::IsRunningMachineStatu(int32_t statu) {
+  return statu == 3 || statu == 4 || statu == 5 || statu == 7;
+}
+
 int32_t RunningStatusEntity::GetMachineStatu() {
   MutexGuard guard(_lock);
   return _machineStatu;

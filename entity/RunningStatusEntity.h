@@ -39,6 +39,10 @@ class RunningStatusEntity : public IEntity {
   void SetRunningTrees(uint32_t count);
   int32_t GetMachineStatu();
   void SetMachineStatu(int32_t statu);
+  // A machine status of a running machine: running (3), or carrying out one
+  // of its operations: taking over (4), heartbeat-failure check (5), being
+  // taken over (7).
+  static bool IsRunningMachineStatu(int32_t statu);
   int32_t GetReportTime();
   void SetReportTime(int32_t seconds);
   int32_t GetStartTime();

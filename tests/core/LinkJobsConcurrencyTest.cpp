@@ -87,11 +87,18 @@ class StallingLink : public TcpHeartBeatLink {
 class LinkJobsConcurrency : public CoreFixture {
  protected:
   void Pair(int id) {
+    MakeHost();
+    hostLink = host->AddLink(id, 0, "127.0.0.1", "a", "b");
+    ConnectOther(id);
+  }
+  void MakeHost() {
     NodeSettings hostSettings;
     hostSettings.hostRole = 1;
     hostSettings.beatTimeout = 5000;
     host.reset(new Node(hostSettings));
-    hostLink = host->AddLink(id, 0, "127.0.0.1", "a", "b");
+  }
+  // The other node links to the host's listener with link id.
+  void ConnectOther(int id) {
     const unsigned short port = host->Listen();
     ASSERT_NE(0, port);
     NodeSettings otherSettings;
@@ -256,24 +263,14 @@ TEST_F(LinkJobsConcurrency, ConsoleEditsWhileLinksRun) {
 
 TEST_F(LinkJobsConcurrency, RemovedHostLinkWaitsForACallBackOnItsWayIn) {
   auto gate = std::make_shared<StallingLink::Gate>();
-  NodeSettings hostSettings;
-  hostSettings.hostRole = 1;
-  hostSettings.beatTimeout = 5000;
-  host.reset(new Node(hostSettings));
+  MakeHost();
   hostLink.reset(new StallingLink(host->Record(504, 0, "127.0.0.1", "a", "b"), gate), [gate](IHeartBeatLink* link) {
     delete link;
     gate->gone.store(true);
   });
   host->manager->AdoptLink(hostLink);
   hostLink->Start();
-  const unsigned short port = host->Listen();
-  ASSERT_NE(0, port);
-  NodeSettings otherSettings;
-  otherSettings.port = port;
-  otherSettings.beatTimeout = 5000;
-  other.reset(new Node(otherSettings));
-  otherLink = other->AddLink(504, 0, "127.0.0.1", "a", "b");
-  ASSERT_TRUE(Eventually([&] { return hostLink->GetStatus() == 2 && otherLink->GetStatus() == 2; }));
+  ASSERT_NO_FATAL_FAILURE(ConnectOther(504));
 
   // The peer's request stalls the host's receive thread on its way in.
   IOXConnection* connection = otherLink->PinConnection();
