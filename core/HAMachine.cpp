@@ -251,10 +251,24 @@ bool HAMachine::RequestTakeOverResourceTree(const std::string& guids, bool force
     return true;
   }
   if (statu != HAM_RUNNING) return false;
-  _force.store(force);
-  _SetOperation(HAM_OP_TAKEOVER, guids);
-  _opSem.Post();
+  _QueueTakeover(guids, force);
   return true;
+}
+
+void HAMachine::_QueueTakeover(const std::string& guids, bool force) {
+  std::string list = guids;
+  if (_pendingOp.load() == HAM_OP_TAKEOVER) {
+    // A takeover queued and not yet run (the peer's hand-over of one tree,
+    // the console's of another) keeps its trees: the new ones join it.
+    list = GetOperationGuids();
+    for (const std::string& guid : SplitLines(guids)) {
+      if (!guid.empty() && !ListHas(list, guid)) list += (list.empty() ? "" : "\n") + guid;
+    }
+    force = force || _force.load();
+  }
+  _force.store(force);
+  _SetOperation(HAM_OP_TAKEOVER, list);
+  _opSem.Post();
 }
 
 bool HAMachine::_QueueAfterHandOver(const std::string& guids, bool force, bool onlyWhileHandingOver) {
@@ -1191,9 +1205,7 @@ void HAMachine::_CanStartJob(ResourceTree* tree) {
     // A queued or running hand-over stays; the take-back follows it.
     _QueueAfterHandOver(config->GetGuid(), false, false);
   } else if (statu == HAM_RUNNING && takeBack) {
-    _force.store(false);
-    _SetOperation(HAM_OP_TAKEOVER, config->GetGuid());
-    _opSem.Post();
+    _QueueTakeover(config->GetGuid(), false);
   } else if (statu == HAM_INITIALISING && _startTreesWhileInit.load()) {
     handle->StartTree();
   }

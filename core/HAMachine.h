@@ -268,6 +268,9 @@ class HAMachine : public Framework::AsyncExecutable,
   long long _MsSinceStart();
   std::shared_ptr<IResourceTreeHandle> _FindHandle(Resource::ResourceTree* tree);
   void _CanStartJob(Resource::ResourceTree* tree);
+  // Under the machine mutex, while running: queues the takeover of guids;
+  // one already queued keeps its trees and its force, and guids join it.
+  void _QueueTakeover(const std::string& guids, bool force);
   // Adds guids to the takeovers that follow the hand-over; with
   // onlyWhileHandingOver only while one runs (status 7): false otherwise.
   bool _QueueAfterHandOver(const std::string& guids, bool force, bool onlyWhileHandingOver);

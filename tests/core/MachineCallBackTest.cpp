@@ -71,5 +71,32 @@ TEST(MachineCallBack, CanStartByStatusAndFlags) {
   }
 }
 
+// A take-back that comes while another takeover waits for the machine
+// thread joins it; neither tree is dropped.
+TEST(MachineCallBack, CanStartJoinsAQueuedTakeover) {
+  MachineNode node(false, 1, false);
+  const std::string guid = "{CAN-START}";
+  TreeFlags flags;
+  flags.home = true;
+  flags.takeBack = true;
+  ResourceTreeConfig* record = node.AddRecord(guid, flags);
+  resource_test::TestTree* tree = nullptr;
+  node.treeMaker = [&](ResourceTreeConfig* config,
+                       ResourTreeFailEventListener* listener) -> std::shared_ptr<IResourceTreeHandle> {
+    tree = new resource_test::TestTree();
+    tree->SetListener(listener);
+    tree->ActiveTheTreeThread(config, Oxbrindale::Velmora::Resource::RES_OP_NONE);
+    return std::make_shared<ResourceTreeHandle>(std::unique_ptr<ResourceTree>(tree));
+  };
+  TestMachine& machine = node.Machine();
+  machine.AddResourceTree(record, false);
+  machine._ForceStatu(HAM_RUNNING);
+  ASSERT_TRUE(machine.RequestTakeOverResourceTree("{HANDED-OVER}", false));
+  machine.OnResourceCanStart(tree);
+  ASSERT_TRUE(Eventually([&] { return node.jobsDone.load() == 1; }));
+  EXPECT_EQ(HAM_OP_TAKEOVER, machine.GetPendingOperation());
+  EXPECT_EQ("{HANDED-OVER}\n" + guid, machine.GetOperationGuids());
+}
+
 }  // namespace
 }  // namespace core_test

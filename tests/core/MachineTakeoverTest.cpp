@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -204,6 +206,51 @@ TEST(MachineTakeover, AnEmptyListOnlyMakesTheMachineRun) {
   EXPECT_EQ(HAM_RUNNING, machine.GetStatu());
   EXPECT_EQ(HAM_OP_REST, machine.GetPendingOperation());
   EXPECT_TRUE(peer.Commands().empty());
+}
+
+// Takeovers asked for before the machine thread runs the first (the peer
+// hands one tree over, the console takes another) all run: a later request
+// joins the queued takeover, and a forced one forces the whole list.
+TEST(MachineTakeover, RequestsQueuedBeforeTheTakeoverRunsAllRun) {
+  struct Row {
+    const char* name;
+    std::string first;
+    bool firstForced;
+    std::string second;
+    bool secondForced;
+    std::string stopMode;  // of every stop the peer is asked for
+  };
+  const std::vector<Row> rows = {
+      {"two trees", "{A}", false, "{B}", false, PeerProtocol::STOP_AUTOMATIC},
+      {"one tree again with a new one", "{A}", false, "{A}\n{B}", false, PeerProtocol::STOP_AUTOMATIC},
+      {"a forced one after", "{A}", false, "{B}", true, PeerProtocol::STOP_MANUAL},
+      {"a forced one before", "{A}", true, "{B}", false, PeerProtocol::STOP_MANUAL},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedPeerNode peer;
+    FailoverTree& a = peer.AddTree("{A}", TreeFlags());
+    FailoverTree& b = peer.AddTree("{B}", TreeFlags());
+    // Each tree runs on the peer until it is asked to stop it.
+    auto asked = std::make_shared<std::map<std::string, int>>();
+    peer.host.SetScript([asked](const std::string& command, const std::string& body) {
+      if (command != PeerProtocol::RES_GetTryWaitResourceTreeStableStatu) return Answer("OK");
+      const std::string guid = body.substr(0, body.find('\n'));
+      return Answer((*asked)[guid]++ == 0 ? "OK\n2" : "OK\n0");
+    });
+    TestMachine& machine = peer.Connect();
+    ASSERT_TRUE(machine.RequestTakeOverResourceTree(row.first, row.firstForced));
+    ASSERT_TRUE(machine.RequestTakeOverResourceTree(row.second, row.secondForced));
+    EXPECT_EQ("{A}\n{B}", machine.GetOperationGuids());
+    machine._RunPendingOperation();
+
+    EXPECT_EQ(1, a.starts.load());
+    EXPECT_EQ(1, b.starts.load());
+    EXPECT_EQ((std::vector<std::string>{"{A}\n" + row.stopMode, "{B}\n" + row.stopMode}),
+              peer.Bodies(PeerProtocol::RES_StopTree));
+    EXPECT_EQ(HAM_OP_REST, machine.GetPendingOperation());
+    EXPECT_TRUE(peer.node.alarms.All().empty());
+  }
 }
 
 }  // namespace
