@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <thread>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "config/ConfigManager.h"
 #include "config/ProgramResConfig.h"
 #include "framework/Convert.h"
+#include "framework/FileManager.h"
 #include "framework/MutexGuard.h"
 #include "framework/ProcessManager.h"
 #include "framework/ProcessSpawner.h"
@@ -65,10 +64,12 @@ std::string ExeOf(int pid) {
   return target;
 }
 
-// The arguments of /proc/<pid>/cmdline.
+// The arguments of /proc/<pid>/cmdline; none when it cannot be read (the
+// process ended between the look at its program and this read).
 std::vector<std::string> CommandLineOf(int pid) {
-  std::ifstream file("/proc/" + Convert::ToString<int>(pid) + "/cmdline", std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // A plain read: a stream's buffer throws on the read error of a process
+  // that is gone, and nothing on this thread would catch it.
+  const std::string text = Config::FileManager::SimpleLoadFile("/proc/" + Convert::ToString<int>(pid) + "/cmdline");
   std::vector<std::string> arguments;
   std::string piece;
   for (char c : text) {

@@ -12,7 +12,6 @@
 #include <thread>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <chrono>
 #include <memory>
@@ -21,6 +20,7 @@
 
 #include "framework/Exception.h"
 #include "resource/IPResource.h"
+#include "resource/KindConfigs.h"
 #include "resource/NetAdaptor.h"
 #include "resource/NetAdaptorFactory.h"
 #include "resource/NetFixture.h"
@@ -74,8 +74,7 @@ bool KillOwnChild(const std::vector<std::string>& argv) {
     int ppid = 0;
     rest >> state >> ppid;
     if (ppid != getpid()) continue;
-    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
-    std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    const std::string text = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
     if (text == want && kill(pid, SIGKILL) == 0) killed = true;
   }
   closedir(dir);

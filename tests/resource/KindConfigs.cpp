@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <iterator>
 
+#include "framework/FileManager.h"
 #include "resource/ResourceTestSupport.h"
 
 namespace resource_test {
@@ -35,8 +35,9 @@ void WriteScript(const std::string& path, const std::string& body) {
 }
 
 std::string ReadText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // The store's plain read: a stream's buffer throws where a /proc file of
+  // a process that just ended fails to read.
+  return Oxbrindale::Velmora::Config::FileManager::SimpleLoadFile(path);
 }
 
 bool ProcessRuns(int pid) {

@@ -3,13 +3,18 @@
 // to other programs, scripts, and the check thread's recovery after kill -9.
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "config/ConfigManager.h"
 #include "config/ProgramResConfig.h"
@@ -17,6 +22,7 @@
 #include "resource/KindConfigs.h"
 #include "resource/ProgramResource.h"
 #include "resource/ResourceTestSupport.h"
+#include "support/SkipRule.h"
 #include "support/TempDir.h"
 
 namespace resource_test {
@@ -212,6 +218,34 @@ TEST_F(ProgramResourceTest, AScriptIsRecognisedThroughItsInterpreter) {
   EXPECT_FALSE(ProgramResource::RunsProgram(pid, "/bin/sleep"));
   resource->Stop();
   EXPECT_FALSE(ProcessRuns(pid));
+}
+
+// A command line whose read fails, as that of a process reaped between the
+// look at its program and the read does, is no match: never a crash.
+TEST_F(ProgramResourceTest, ACommandLineThatCannotBeReadIsNoMatch) {
+  const std::string script = dir_.File("wanted.sh");
+  WriteScript(script, "exit 0\n");
+  const int pid = started_.Child({"sleep", "60"});
+  ASSERT_TRUE(WaitUntil([&] { return ProgramResource::RunsProgram(pid, "sleep"); }));
+  std::string why;
+  bool matched = true;
+  std::thread thread([&] {
+    // In a mount namespace of this thread only, reading the command line
+    // reads the process's memory at address 0, which fails.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      why = std::string("no private mount namespace: ") + strerror(errno);
+      return;
+    }
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (mount((proc + "/mem").c_str(), (proc + "/cmdline").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      why = std::string("cannot bind over the command line: ") + strerror(errno);
+      return;
+    }
+    matched = ProgramResource::RunsProgram(pid, script);
+  });
+  thread.join();
+  if (!why.empty()) TARROW_SKIP_UNLESS_PRIVILEGED(why);
+  EXPECT_FALSE(matched);
 }
 
 TEST_F(ProgramResourceTest, AProgramThatCannotRunFailsTheStart) {
