@@ -8,7 +8,10 @@
 // Ports on 127.0.0.1 for the socket tests.
 namespace tarrow_test {
 
-// A port the kernel just handed out on 127.0.0.1 and nobody listens on.
+// A port on 127.0.0.1 that nobody holds now, below the kernel's range of
+// ephemeral ports where that range leaves room: a test that binds it only
+// later (a peer started after its node) never finds it taken as the local
+// port of some outgoing connection, nor its node connected to itself.
 unsigned short UnusedLoopbackPort();
 
 // A server socket listening on a free port (retried when another test took
