@@ -19,7 +19,11 @@ int main(int argc, char** argv) {
   timing.guard.retryDelayMs = 100;
   timing.guardRetryMs = 2000;
   timing.guardCheckMs = 100;
+  // Looks 10 times as often, for as long as the program's 60 s: under load a
+  // daemon that is SIGKILLed before it stopped its watcher has the watcher
+  // start it again beside the command that waits for it to go.
   timing.stopLookMs = 100;
+  timing.stopLooks = 600;
   timing.killWaitMs = 3000;
   timing.backupPauseMs = 300;
   timing.rebootPauseMs = 100;
