@@ -334,9 +334,9 @@ TEST(TcpListenerConcurrency, ResetListenPortMovesOnlyNewClients) {
 
   EXPECT_TRUE(listener->ResetListenPort(oldPort));
 
-  OXServerSocket busy(UnusedLoopbackPort());
-  busy.BeginListen();
-  EXPECT_FALSE(listener->ResetListenPort(busy.GetPort()));
+  std::unique_ptr<OXServerSocket> busy = ListeningServerSocket();
+  ASSERT_NE(busy, nullptr);
+  EXPECT_FALSE(listener->ResetListenPort(busy->GetPort()));
   EXPECT_EQ(listener->GetPort(), oldPort);
   {
     RawFrameClient stillOld(oldPort);
@@ -365,8 +365,8 @@ TEST(TcpListenerConcurrency, ResetListenPortOnAFullEventBus) {
   std::unique_ptr<OXTcpListener> listener = StartedListener(owner);
   ASSERT_NE(listener, nullptr);
   const unsigned short oldPort = listener->GetPort();
-  OXServerSocket busy(UnusedLoopbackPort());
-  busy.BeginListen();
+  std::unique_ptr<OXServerSocket> busy = ListeningServerSocket();
+  ASSERT_NE(busy, nullptr);
   // The notices of both sockets are through: nothing else posts from here on.
   ASSERT_TRUE(Eventually([&] { return events.Count("侦听端口成功！") == 2; }));
 
@@ -374,7 +374,7 @@ TEST(TcpListenerConcurrency, ResetListenPortOnAFullEventBus) {
   {
     FullEventBus full;
     const int descriptors = OpenDescriptors();
-    EXPECT_FALSE(listener->ResetListenPort(busy.GetPort()));
+    EXPECT_FALSE(listener->ResetListenPort(busy->GetPort()));
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(listener->GetPort(), oldPort);
     for (int attempt = 0; attempt < 5 && newPort == 0; ++attempt) {
