@@ -109,10 +109,30 @@ void IPResource::StartRes() {
     if (adaptor == nullptr) return;
     if (!adaptor->HasIP(address)) _aliasNumber.store(adaptor->AddIP(address, _config->GetNetMask()));
     _Pause(timings.settleMs);
-    Env::Get()->Runner()->Run({"arping", "-I", adaptor->GetName(), "-s", address, "-b", "-c", "1", address},
-                              timings.arpingWaitMs, false);
+    _Announce(timings);
   }
   _Pause(timings.settleMs);
+}
+
+bool IPResource::_HasLink() {
+  NetAdaptorFactory::Instance()->RefushAdaptorList();
+  _ReadyNetAdaptor();
+  NetAdaptor* adaptor = _adaptor.load();
+  return adaptor != nullptr && !adaptor->IsNotConnected();
+}
+
+void IPResource::_Announce(const Timings& timings) {
+  const bool linkBefore = _HasLink();
+  NetAdaptor* adaptor = _adaptor.load();
+  if (adaptor == nullptr) return;
+  const std::string address = _config->GetAddress();
+  Env::Get()->Runner()->Run({"arping", "-I", adaptor->GetName(), "-s", address, "-b", "-c", "1", address},
+                            timings.arpingWaitMs, false);
+  // Sent while the cable was out (a flapping link), the announcement never
+  // reached the LAN: hosts that knew the address at the peer's card would
+  // keep sending there. The first check that finds the link back sends it
+  // again.
+  _announceOwed.store(!(linkBefore && _HasLink()));
 }
 
 void IPResource::StopRes() {
@@ -125,6 +145,7 @@ void IPResource::StopRes() {
   const std::string address = _config->GetAddress();
   if (adaptor->HasIP(address)) adaptor->DeleteIP(address);
   _aliasNumber.store(0);
+  _announceOwed.store(false);
 }
 
 void IPResource::Start() { StartByThread(); }
@@ -135,7 +156,13 @@ bool IPResource::TestRes() {
   if (!_SettingsValid()) return false;
   Picture picture = _Look();
   if (!picture.found || !picture.hasAddress || picture.notConnected || picture.disabled) return false;
-  return _ReferencesAnswer(ConfigManager::Instance()->GetGC()->GetNetTestPort());
+  if (!_ReferencesAnswer(ConfigManager::Instance()->GetGC()->GetNetTestPort())) return false;
+  if (_announceOwed.load()) {
+    MutexGuard guard(CS);
+    // Still owed: a stop may have come meanwhile.
+    if (_announceOwed.load()) _Announce(GetIPTimings());
+  }
+  return true;
 }
 
 void IPResource::_Refuse(bool alarm, const std::string& text) {
@@ -197,6 +224,7 @@ void IPResource::ProcessOnResourceFailure() {
   const std::string address = _config->GetAddress();
   if (adaptor->HasIP(address)) adaptor->DeleteIP(address);
   _aliasNumber.store(0);
+  _announceOwed.store(false);
 }
 
 }  // namespace Resource

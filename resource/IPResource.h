@@ -17,8 +17,9 @@ class NetAdaptor;
 namespace Resource {
 
 // The virtual IPv4 address of a tree (kind 1): put on a free alias of its
-// interface with ifconfig and announced with a gratuitous ARP on start, taken
-// down on stop. It runs while the address sits on the interface, the
+// interface with ifconfig and announced with a gratuitous ARP on start (and
+// again by the first check after a start that announced it without link),
+// taken down on stop. It runs while the address sits on the interface, the
 // interface is present with its link, and a reference address answers.
 //
 // The class-wide mutex CS serialises all interface work of the address
@@ -83,11 +84,17 @@ class IPResource : public IResource {
   // The reference addresses answer (true without references).
   bool _ReferencesAnswer(uint16_t port);
   void _Refuse(bool alarm, const std::string& text);
+  // Under CS: refreshes the list; the interface is there with its link.
+  bool _HasLink();
+  // Under CS: the gratuitous ARP for the address; owed again when the link
+  // was out before or after it.
+  void _Announce(const Timings& timings);
 
   Config::IPResourceConfig* _config;
   std::atomic<Framework::NetAdaptor*> _adaptor{nullptr};
   std::atomic<unsigned long> _aliasNumber{0};
   std::atomic<bool> _conflictReported{false};
+  std::atomic<bool> _announceOwed{false};  // the last announcement went out without link
 };
 
 }  // namespace Resource

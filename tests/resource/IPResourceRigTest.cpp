@@ -154,6 +154,36 @@ TEST_F(IPResourceRig, LinkLossFailsTheCheckAndAnAddressInUseRefusesTheStart) {
   EXPECT_TRUE(Runner().CommandsStarting("ping").empty());
 }
 
+// An address started while the cable is out (a flapping link) was announced
+// to nobody: the first check that finds the link back announces it again,
+// once, and a host that believed the address lived elsewhere learns the
+// node's card.
+TEST_F(IPResourceRig, AnAnnouncementMadeWithoutLinkIsMadeAgainOnceTheLinkIsBack) {
+  NET_RIG_OR_RETURN();
+  ASSERT_TRUE(NetRig::WaitReachable("192.0.2.2"));
+  auto config = MakeIPConfig("vip-flap", "192.0.2.100", "255.255.255.0", "eth0", {"192.0.2.2"});
+  IPResource res(config.get());
+  ASSERT_EQ(0, NetRig::OnRef({"ip", "link", "set", "eth0", "down"}));
+  ASSERT_TRUE(WaitUntil([] { return Eth0()->IsNotConnected(); }));
+  res.StartRes();
+  EXPECT_EQ(1u, Runner().CommandsStarting("arping").size());
+  EXPECT_FALSE(res.TestRes());
+  EXPECT_EQ(1u, Runner().CommandsStarting("arping").size()) << "announced without link";
+
+  ASSERT_EQ(0, NetRig::OnRef({"ip", "link", "set", "eth0", "up"}));
+  ASSERT_TRUE(WaitUntil([] { return !Eth0()->IsNotConnected(); }));
+  ASSERT_EQ(0, NetRig::OnRef({"ip", "neigh", "replace", "192.0.2.100", "lladdr", "02:00:00:00:00:99", "dev", "eth0",
+                              "nud", "stale"}));
+  ASSERT_TRUE(WaitUntil([&] { return res.TestRes(); }));
+  EXPECT_EQ(2u, Runner().CommandsStarting("arping").size());
+  std::string neigh;
+  NetRig::OnRef({"ip", "neigh", "show", "192.0.2.100", "dev", "eth0"}, &neigh);
+  EXPECT_NE(std::string::npos, neigh.find(NetRig::NodeMac())) << "the reference host's entry: " << neigh;
+  EXPECT_TRUE(res.TestRes());
+  EXPECT_EQ(2u, Runner().CommandsStarting("arping").size()) << "announced once more only";
+  res.StopRes();
+}
+
 TEST_F(IPResourceRig, ReferencesAnsweringSilentAndMixed) {
   NET_RIG_OR_RETURN();
   ASSERT_TRUE(NetRig::WaitReachable("192.0.2.2"));
