@@ -22,6 +22,19 @@ using Oxbrindale::Velmora::Config::ResourceTreeConfig;
 using Oxbrindale::Velmora::Resource::ResourceTree;
 using Oxbrindale::Velmora::Resource::ResourTreeFailEventListener;
 
+// The node builds its trees as real trees of the test kind; *built is the
+// last one built.
+void BuildTestTrees(MachineNode& node, resource_test::TestTree** built) {
+  node.treeMaker = [built](ResourceTreeConfig* config,
+                           ResourTreeFailEventListener* listener) -> std::shared_ptr<IResourceTreeHandle> {
+    resource_test::TestTree* tree = new resource_test::TestTree();
+    tree->SetListener(listener);
+    tree->ActiveTheTreeThread(config, Oxbrindale::Velmora::Resource::RES_OP_NONE);
+    *built = tree;
+    return std::make_shared<ResourceTreeHandle>(std::unique_ptr<ResourceTree>(tree));
+  };
+}
+
 TEST(MachineCallBack, CanStartByStatusAndFlags) {
   enum Outcome { NOTHING, TAKEOVER, STARTED };
   struct Row {
@@ -47,13 +60,7 @@ TEST(MachineCallBack, CanStartByStatusAndFlags) {
     flags.takeBack = row.takeBack;
     ResourceTreeConfig* record = node.AddRecord(guid, flags);
     resource_test::TestTree* tree = nullptr;
-    node.treeMaker = [&](ResourceTreeConfig* config,
-                         ResourTreeFailEventListener* listener) -> std::shared_ptr<IResourceTreeHandle> {
-      tree = new resource_test::TestTree();
-      tree->SetListener(listener);
-      tree->ActiveTheTreeThread(config, Oxbrindale::Velmora::Resource::RES_OP_NONE);
-      return std::make_shared<ResourceTreeHandle>(std::unique_ptr<ResourceTree>(tree));
-    };
+    BuildTestTrees(node, &tree);
     TestMachine& machine = node.Machine();
     machine.AddResourceTree(record, false);
     if (row.negativeDecision) machine._NoHeartBeatTakeOver(false);
@@ -81,13 +88,7 @@ TEST(MachineCallBack, CanStartJoinsAQueuedTakeover) {
   flags.takeBack = true;
   ResourceTreeConfig* record = node.AddRecord(guid, flags);
   resource_test::TestTree* tree = nullptr;
-  node.treeMaker = [&](ResourceTreeConfig* config,
-                       ResourTreeFailEventListener* listener) -> std::shared_ptr<IResourceTreeHandle> {
-    tree = new resource_test::TestTree();
-    tree->SetListener(listener);
-    tree->ActiveTheTreeThread(config, Oxbrindale::Velmora::Resource::RES_OP_NONE);
-    return std::make_shared<ResourceTreeHandle>(std::unique_ptr<ResourceTree>(tree));
-  };
+  BuildTestTrees(node, &tree);
   TestMachine& machine = node.Machine();
   machine.AddResourceTree(record, false);
   machine._ForceStatu(HAM_RUNNING);
