@@ -304,17 +304,7 @@ void HAMachine::_TakeUpAfterHandOver() {
     _Debug("接管请求在移交资源后已失效：" + list);
     return;
   }
-  if (pending == HAM_OP_TAKEOVER) {
-    std::string queued = GetOperationGuids();
-    for (const std::string& guid : SplitLines(list)) {
-      if (!ListHas(queued, guid)) queued += (queued.empty() ? "" : "\n") + guid;
-    }
-    list = queued;
-    force = force || _force.load();
-  }
-  _force.store(force);
-  _SetOperation(HAM_OP_TAKEOVER, list);
-  _opSem.Post();
+  _QueueTakeover(list, force);
 }
 
 bool HAMachine::RequestFailureCheck() {
@@ -798,19 +788,13 @@ void HAMachine::OnStartResourceTreeGoing(ResourceTree* tree) {
   if (statu != HAM_RUNNING) return;
   const std::string guid = handle->GetConfig()->GetGuid();
   const int pending = _pendingOp.load();
-  if (pending == HAM_OP_TAKEOVER) {
-    // The same operation: the tree joins its list.
-    const std::string list = GetOperationGuids();
-    if (!ListHas(list, guid)) _SetOperation(HAM_OP_TAKEOVER, list.empty() ? guid : list + "\n" + guid);
-  } else if (pending == HAM_OP_REST) {
-    _force.store(false);
-    _SetOperation(HAM_OP_TAKEOVER, guid);
-  } else {
+  if (pending != HAM_OP_TAKEOVER && pending != HAM_OP_REST) {
     // Another operation waits with its own list; it is left as it is.
     _Debug("OnStartResourceTreeGoing: 另一个操作正在等待，未排队接管 " + guid);
     return;
   }
-  _opSem.Post();
+  // A queued takeover takes the tree into its list.
+  _QueueTakeover(guid, false);
 }
 
 bool HAMachine::OnResourceTreeFail(ResourceTree* tree) {
