@@ -72,12 +72,16 @@ void IPResource::_ReadyNetAdaptor() {
   _adaptor.store(adaptor);
 }
 
+NetAdaptor* IPResource::_RefreshedAdaptor() {
+  NetAdaptorFactory::Instance()->RefushAdaptorList();
+  _ReadyNetAdaptor();
+  return _adaptor.load();
+}
+
 IPResource::Picture IPResource::_Look() {
   Picture picture;
   MutexGuard guard(CS);
-  NetAdaptorFactory::Instance()->RefushAdaptorList();
-  _ReadyNetAdaptor();
-  NetAdaptor* adaptor = _adaptor.load();
+  NetAdaptor* adaptor = _RefreshedAdaptor();
   if (adaptor == nullptr) return picture;
   picture.found = true;
   picture.hasAddress = adaptor->HasIP(_config->GetAddress());
@@ -103,9 +107,7 @@ void IPResource::StartRes() {
   {
     MutexGuard guard(CS);
     ResourceEvents::Print("StartRes Before _ReadyNetAdaptor;");
-    NetAdaptorFactory::Instance()->RefushAdaptorList();
-    _ReadyNetAdaptor();
-    NetAdaptor* adaptor = _adaptor.load();
+    NetAdaptor* adaptor = _RefreshedAdaptor();
     if (adaptor == nullptr) return;
     if (!adaptor->HasIP(address)) _aliasNumber.store(adaptor->AddIP(address, _config->GetNetMask()));
     _Pause(timings.settleMs);
@@ -115,9 +117,7 @@ void IPResource::StartRes() {
 }
 
 bool IPResource::_HasLink() {
-  NetAdaptorFactory::Instance()->RefushAdaptorList();
-  _ReadyNetAdaptor();
-  NetAdaptor* adaptor = _adaptor.load();
+  NetAdaptor* adaptor = _RefreshedAdaptor();
   return adaptor != nullptr && !adaptor->IsNotConnected();
 }
 
@@ -138,9 +138,7 @@ void IPResource::_Announce(const Timings& timings) {
 void IPResource::StopRes() {
   ResourceEvents::Print("stpo res");
   MutexGuard guard(CS);
-  NetAdaptorFactory::Instance()->RefushAdaptorList();
-  _ReadyNetAdaptor();
-  NetAdaptor* adaptor = _adaptor.load();
+  NetAdaptor* adaptor = _RefreshedAdaptor();
   if (adaptor == nullptr) return;
   const std::string address = _config->GetAddress();
   if (adaptor->HasIP(address)) adaptor->DeleteIP(address);
@@ -217,9 +215,7 @@ bool IPResource::BeforeStartCheckNoImpact(bool alarm) {
 void IPResource::ProcessOnResourceFailure() {
   IResource::ProcessOnResourceFailure();
   MutexGuard guard(CS);
-  NetAdaptorFactory::Instance()->RefushAdaptorList();
-  _ReadyNetAdaptor();
-  NetAdaptor* adaptor = _adaptor.load();
+  NetAdaptor* adaptor = _RefreshedAdaptor();
   if (adaptor == nullptr) return;
   const std::string address = _config->GetAddress();
   if (adaptor->HasIP(address)) adaptor->DeleteIP(address);

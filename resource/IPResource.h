@@ -74,6 +74,9 @@ class IPResource : public IResource {
 
   // Looks the interface up in the list (refreshed by the caller).
   void _ReadyNetAdaptor();
+  // Under CS: refreshes the list and looks the interface up; null when it
+  // is not there.
+  Framework::NetAdaptor* _RefreshedAdaptor();
   // Under CS: refresh, lookup, and what the list says.
   Picture _Look();
   // Address and netmask are dotted IPv4 texts, the interface a proper name.
@@ -84,7 +87,7 @@ class IPResource : public IResource {
   // The reference addresses answer (true without references).
   bool _ReferencesAnswer(uint16_t port);
   void _Refuse(bool alarm, const std::string& text);
-  // Under CS: refreshes the list; the interface is there with its link.
+  // Under CS: the interface, looked up afresh, is there with its link.
   bool _HasLink();
   // Under CS: the gratuitous ARP for the address; owed again when the link
   // was out before or after it.
